@@ -1,0 +1,76 @@
+// The fan-out message cache: one FIFO queue per listener, every appended message on every queue.
+#ifndef DOIP_CLIENT_MESSAGE_CACHE_H
+#define DOIP_CLIENT_MESSAGE_CACHE_H
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "doip.h"
+
+namespace doip::detail {
+
+class MessageCache;
+
+// One consumer of the cache. Its queue exists from registration until the last owner lets go.
+class doip_message_processer_listner {
+public:
+    doip_message_processer_listner(MessageCache& cache, int id) : cache_(cache), listener_id(id) {}
+    ~doip_message_processer_listner();
+    doip_message_processer_listner(const doip_message_processer_listner&) = delete;
+    doip_message_processer_listner& operator=(const doip_message_processer_listner&) = delete;
+
+private:
+    MessageCache& cache_;
+
+public:
+    const int listener_id;
+};
+
+class MessageCache {
+public:
+    // A queue never holds more than this many messages; the oldest is dropped first.
+    static constexpr size_t kQueueLimit = 1000;
+    // The id of the default listener, created with the cache.
+    static constexpr int kDefaultListenerId = 1;
+
+    // The process-wide cache, built on first use (thread-safe).
+    static MessageCache& instance();
+
+    MessageCache();
+    ~MessageCache();
+    MessageCache(const MessageCache&) = delete;
+    MessageCache& operator=(const MessageCache&) = delete;
+
+    // Issues the next listener id and gives the listener an empty queue of its own.
+    std::shared_ptr<doip_message_processer_listner> register_listener();
+    // Shares one copy of `msg` among all queues and wakes every waiter.
+    void append(const doip_message_s& msg);
+    // Moves the oldest message of the listener's queue into `dst`: 0, -29 or -31.
+    int take(int listener_id, doip_message_s* dst);
+    void clear(uint8_t channel);
+    int count(uint8_t channel) const;
+    // Takes messages of the listener's queue oldest first, discarding those that do not match the
+    // pattern, until one matches (0, copied into `pattern`) or `timeout` has passed (-26).
+    int wait(int listener_id, std::chrono::milliseconds timeout, doip_message_s* pattern);
+
+private:
+    friend class doip_message_processer_listner;
+    using Entry = std::shared_ptr<const doip_message_raii>;
+
+    void remove_queue(int listener_id);
+
+    mutable std::mutex mutex_;
+    std::condition_variable appended_;
+    // Keyed by the whole listener id, so a new listener never shares or removes another's queue.
+    std::map<int, std::deque<Entry>> queues_;
+    std::shared_ptr<doip_message_processer_listner> default_listener_;
+};
+
+}  // namespace doip::detail
+
+#endif
