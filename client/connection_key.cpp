@@ -13,6 +13,10 @@ int bounded_length(const char (&text)[DOIP_IP_ADDRESS_SIZE]) {
 
 }  // namespace
 
+std::string address_text(const eth_config_s& end) {
+    return std::string(end.ip_address, static_cast<size_t>(bounded_length(end.ip_address)));
+}
+
 std::string connection_key(const doip_s& ctx) {
     char buf[kConnectionKeySize] = {};
     std::snprintf(buf, sizeof buf, "%.*s:%d,%.*s:%d", bounded_length(ctx.local.ip_address), ctx.local.ip_address,
