@@ -38,16 +38,18 @@ inline Bytes concat(Bytes a, const Bytes& b) {
 // A copy of `bytes` (or of its first `count` bytes) in a heap block of exactly that size, so that
 // AddressSanitizer reports any read past the end.
 class HeapBytes {
-public:
+  public:
     explicit HeapBytes(const Bytes& bytes, size_t count) : count_(count), data_(new uint8_t[count]) {
-        std::memcpy(data_.get(), bytes.data(), count);
+        if (count != 0) {
+            std::memcpy(data_.get(), bytes.data(), count);
+        }
     }
     explicit HeapBytes(const Bytes& bytes) : HeapBytes(bytes, bytes.size()) {}
     uint8_t* data() { return data_.get(); }
     uint32_t size() const { return static_cast<uint32_t>(count_); }
     Bytes bytes() const { return Bytes(data_.get(), data_.get() + count_); }
 
-private:
+  private:
     size_t count_;
     std::unique_ptr<uint8_t[]> data_;
 };

@@ -36,8 +36,8 @@ struct Check {
 struct DecoderCase {
     std::string name;
     Decode decode;
-    std::string message;        // a valid message for this decoder
-    std::vector<Check> order;   // argument checks, first failing wins
+    std::string message;       // a valid message for this decoder
+    std::vector<Check> order;  // argument checks, first failing wins
 };
 
 const std::string kVin = "57 56 57 5A 5A 5A 31 4A 5A 58 57 30 30 30 30 30 31";
@@ -55,7 +55,8 @@ std::vector<Check> bytes_then_count_then_record(uint32_t minimum) {
 }
 
 std::vector<DecoderCase> decoder_cases() {
-    const std::string vid_response = "02 FD 00 04 00 00 00 21 " + kVin + " 10 01 00 1A 2B 3C 4D 5E 0A 0B 0C 0D 0E 0F 00 10";
+    const std::string vid_response =
+        "02 FD 00 04 00 00 00 21 " + kVin + " 10 01 00 1A 2B 3C 4D 5E 0A 0B 0C 0D 0E 0F 00 10";
     return {
         {"AliveCheckRequest", decoder(doip_alive_check_request_deserilize), "02 FD 00 07 00 00 00 00",
          count_then_bytes_then_record(8)},
@@ -63,9 +64,11 @@ std::vector<DecoderCase> decoder_cases() {
          count_then_bytes_then_record(8)},
         {"PowerModeRequest", decoder(doip_power_mode_request_deserilize), "02 FD 40 03 00 00 00 00",
          count_then_bytes_then_record(8)},
-        {"VehicleIdRequest", decoder(doip_vehicle_id_request_deserilize), "02 FD 00 02 00 00 00 06 00 1A 2B 3C 4D 5E",
-         count_then_bytes_then_record(14)},
-        {"AliveCheckResponse", decoder(doip_alive_check_response_deserilize), "02 FD 00 08 00 00 00 02 0E F5",
+        {"VehicleIdRequest", decoder(doip_vehicle_id_request_deserilize),
+         "02 FD 00 02 00 00 00 06 00 1A 2B 3C 4D 5E", count_then_bytes_then_record(14)},
+        {"AliveCheckResponse",
+         decoder(doip_alive_check_response_deserilize),
+         "02 FD 00 08 00 00 00 02 0E F5",
          {{Input::kNull, 9, true, DOIP_ERR_INPUT_TOO_SHORT},
           {Input::kNull, 10, true, DOIP_ERR_NULL_INPUT},
           {Input::kMessage, 10, true, DOIP_ERR_NULL_RECORD}}},
@@ -73,12 +76,16 @@ std::vector<DecoderCase> decoder_cases() {
          "02 FD 40 02 00 00 00 07 01 04 02 00 00 10 00", bytes_then_count_then_record(11)},
         {"PowerModeResponse", decoder(doip_power_mode_response_deserilize), "02 FD 40 04 00 00 00 01 01",
          bytes_then_count_then_record(9)},
-        {"VehicleIdResponse", decoder(doip_vehicle_id_response_deserilize), vid_response,
+        {"VehicleIdResponse",
+         decoder(doip_vehicle_id_response_deserilize),
+         vid_response,
          {{Input::kNull, 42, true, DOIP_ERR_INPUT_TOO_SHORT},
           {Input::kNull, 39, true, DOIP_ERR_INPUT_TOO_SHORT},
           {Input::kNull, 40, true, DOIP_ERR_NULL_INPUT},
           {Input::kMessage, 41, true, DOIP_ERR_NULL_RECORD}}},
-        {"VidResponse", decoder(doip_vid_response), vid_response,
+        {"VidResponse",
+         decoder(doip_vid_response),
+         vid_response,
          {{Input::kNull, 42, true, DOIP_ERR_INPUT_TOO_SHORT},
           {Input::kNull, 41, true, DOIP_ERR_NULL_INPUT},
           {Input::kMessage, 40, true, DOIP_ERR_NULL_RECORD}}},
@@ -86,10 +93,10 @@ std::vector<DecoderCase> decoder_cases() {
          "02 FD 00 05 00 00 00 07 0E F5 00 00 00 00 00", count_then_bytes_then_record(15)},
         {"RoutingActivationResponse", decoder(doip_routing_activation_response_deserilize),
          "02 FD 00 06 00 00 00 09 0E F5 10 01 10 00 00 00 00", bytes_then_count_then_record(17)},
-        {"DiagnosticMessage", decoder(doip_diag_msg_request_deserilize), "02 FD 80 01 00 00 00 07 0E F5 0C E1 22 F1 90",
-         count_then_bytes_then_record(15)},
-        {"DiagnosticAck", decoder(doip_diag_msg_response_deserilize), "02 FD 80 02 00 00 00 05 0C E1 0E F5 00",
-         count_then_bytes_then_record(13)},
+        {"DiagnosticMessage", decoder(doip_diag_msg_request_deserilize),
+         "02 FD 80 01 00 00 00 07 0E F5 0C E1 22 F1 90", count_then_bytes_then_record(15)},
+        {"DiagnosticAck", decoder(doip_diag_msg_response_deserilize),
+         "02 FD 80 02 00 00 00 05 0C E1 0E F5 00", count_then_bytes_then_record(13)},
     };
 }
 
@@ -118,7 +125,8 @@ TEST_P(DecoderChecks, ArgumentChecksRunInTheirOwnOrder) {
         storage.resize(std::max<size_t>(message.size(), check.count));
         const uint8_t* bytes = check.input == Input::kNull ? nullptr : storage.data();
         Scratch record;
-        EXPECT_EQ(GetParam().decode(bytes, check.count, check.null_record ? nullptr : record.bytes), check.expected);
+        EXPECT_EQ(GetParam().decode(bytes, check.count, check.null_record ? nullptr : record.bytes),
+                  check.expected);
     }
 }
 
@@ -164,17 +172,17 @@ TEST_P(ShortInput, GivesMinus9AndLeavesTheRecordUntouched) {
 
 INSTANTIATE_TEST_SUITE_P(
     HeaderPassesButFieldsAreMissing, ShortInput,
-    ::testing::Values(
-        ShortCase{"EidRequestOf13Bytes", decoder(doip_vehicle_id_request_deserilize),
-                  "02 FD 00 02 00 00 00 00 00 1A 2B 3C 4D"},
-        ShortCase{"VinRequestOf24Bytes", decoder(doip_vehicle_id_request_deserilize),
-                  "02 FD 00 03 00 00 00 00 " + kVin.substr(0, 16 * 3)},
-        ShortCase{"RoutingActivationRequestOf14Bytes", decoder(doip_routing_activation_request_deserilize),
-                  "02 FD 00 05 00 00 00 00 0E F5 00 00 00 00"},
-        ShortCase{"DiagnosticMessageOf11Bytes", decoder(doip_diag_msg_request_deserilize),
-                  "02 FD 80 01 00 00 00 00 0E F5 0C"},
-        ShortCase{"DiagnosticAckOf12Bytes", decoder(doip_diag_msg_response_deserilize),
-                  "02 FD 80 02 00 00 00 00 0E F5 0C E1"}),
+    ::testing::Values(ShortCase{"EidRequestOf13Bytes", decoder(doip_vehicle_id_request_deserilize),
+                                "02 FD 00 02 00 00 00 00 00 1A 2B 3C 4D"},
+                      ShortCase{"VinRequestOf24Bytes", decoder(doip_vehicle_id_request_deserilize),
+                                "02 FD 00 03 00 00 00 00 " + kVin.substr(0, 16 * 3)},
+                      ShortCase{"RoutingActivationRequestOf14Bytes",
+                                decoder(doip_routing_activation_request_deserilize),
+                                "02 FD 00 05 00 00 00 00 0E F5 00 00 00 00"},
+                      ShortCase{"DiagnosticMessageOf11Bytes", decoder(doip_diag_msg_request_deserilize),
+                                "02 FD 80 01 00 00 00 00 0E F5 0C"},
+                      ShortCase{"DiagnosticAckOf12Bytes", decoder(doip_diag_msg_response_deserilize),
+                                "02 FD 80 02 00 00 00 00 0E F5 0C E1"}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

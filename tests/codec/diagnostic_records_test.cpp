@@ -52,7 +52,8 @@ TEST(DiagnosticRecords, InitRefusesNullDataWithANonZeroSize) {
     EXPECT_EQ(doip_diag_msg_request_init(&kAddressing, request.get(), nullptr, 3), DOIP_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(request->header.payload_type, 0);
     ResponsePtr response(doip_diag_msg_response_create(3));
-    EXPECT_EQ(doip_diag_msg_ack_response_init(&kAddressing, response.get(), 0, nullptr, 3), DOIP_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(doip_diag_msg_ack_response_init(&kAddressing, response.get(), 0, nullptr, 3),
+              DOIP_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(response->header.payload_type, 0);
 }
 
@@ -63,7 +64,8 @@ TEST(DiagnosticRecords, AckEncoderIsSizedByTheEchoedBytesNotTheHeader) {
     codec_test::HeapBytes out(Bytes(13));
     EXPECT_EQ(doip_diag_msg_response_serilize(response.get(), out.data(), out.size()), DOIP_OK);
     response->previous_message_length = 1;
-    EXPECT_EQ(doip_diag_msg_response_serilize(response.get(), out.data(), out.size()), DOIP_ERR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(doip_diag_msg_response_serilize(response.get(), out.data(), out.size()),
+              DOIP_ERR_BUFFER_TOO_SMALL);
 }
 
 TEST(DiagnosticDecode, UserDataRunsToTheByteCountNotThePayloadLength) {
@@ -103,8 +105,9 @@ TEST_P(AckDecoderTypes, DecodesWhateverValidTypeTheHeaderHolds) {
     EXPECT_EQ(response->source_address, 0x0CE1);
     EXPECT_EQ(response->target_address, 0x0EF5);
     EXPECT_EQ(response->ack_code, 0x21);
-    EXPECT_EQ(Bytes(response->previous_message, response->previous_message + response->previous_message_length),
-              hex("31 32"));
+    EXPECT_EQ(
+        Bytes(response->previous_message, response->previous_message + response->previous_message_length),
+        hex("31 32"));
 }
 
 INSTANTIATE_TEST_SUITE_P(PositiveNegativeAndOthers, AckDecoderTypes,
@@ -159,14 +162,13 @@ TEST_P(AllocatingParsers, HandOutARecordWhateverTheResult) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryPath, AllocatingParsers,
-    ::testing::Values(ParseCase{"EmptyInput", false, "", DOIP_ERR_INPUT_TOO_SHORT},
-                      ParseCase{"NullBytes", true, "02 FD 80 02 00 00 00 05 0C E1 0E F5 00", DOIP_ERR_NULL_INPUT},
-                      ParseCase{"BadHeader", false, "02 FC 80 02 00 00 00 05 0C E1 0E F5 00",
-                                DOIP_ERR_BAD_PROTOCOL_VERSION},
-                      ParseCase{"TooShortForEither", false, "02 FD 80 02 00 00 00 00 0C E1 0E",
-                                DOIP_ERR_INPUT_TOO_SHORT},
-                      ParseCase{"LongEnoughForBoth", false, "02 FD 80 02 00 00 00 07 0C E1 0E F5 00 22 F1",
-                                DOIP_OK}),
+    ::testing::Values(
+        ParseCase{"EmptyInput", false, "", DOIP_ERR_INPUT_TOO_SHORT},
+        ParseCase{"NullBytes", true, "02 FD 80 02 00 00 00 05 0C E1 0E F5 00", DOIP_ERR_NULL_INPUT},
+        ParseCase{"BadHeader", false, "02 FC 80 02 00 00 00 05 0C E1 0E F5 00",
+                  DOIP_ERR_BAD_PROTOCOL_VERSION},
+        ParseCase{"TooShortForEither", false, "02 FD 80 02 00 00 00 00 0C E1 0E", DOIP_ERR_INPUT_TOO_SHORT},
+        ParseCase{"LongEnoughForBoth", false, "02 FD 80 02 00 00 00 07 0C E1 0E F5 00 22 F1", DOIP_OK}),
     [](const auto& info) { return info.param.name; });
 
 TEST(AllocatingParsersContent, RequestParserFillsEveryField) {
@@ -190,8 +192,9 @@ TEST(AllocatingParsersContent, ResponseParserFillsEveryField) {
     EXPECT_EQ(response->source_address, 0x0CE1);
     EXPECT_EQ(response->target_address, 0x0EF5);
     EXPECT_EQ(response->ack_code, 0x02);
-    EXPECT_EQ(Bytes(response->previous_message, response->previous_message + response->previous_message_length),
-              hex("22 F1 90"));
+    EXPECT_EQ(
+        Bytes(response->previous_message, response->previous_message + response->previous_message_length),
+        hex("22 F1 90"));
 }
 
 TEST(AllocatingParsersContent, NullOutAllocatesNothingAndGivesMinus10) {

@@ -19,7 +19,9 @@ using codec_test::RequestPtr;
 using codec_test::ResponsePtr;
 
 const char* const kVinText = "WVWZZZ1JZXW000001";
-const uint8_t* vin() { return reinterpret_cast<const uint8_t*>(kVinText); }
+const uint8_t* vin() {
+    return reinterpret_cast<const uint8_t*>(kVinText);
+}
 const char* const kVinHex = "57 56 57 5A 5A 5A 31 4A 5A 58 57 30 30 30 30 30 31";
 const uint8_t kEid[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
 const uint8_t kGid[6] = {0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F};
@@ -31,8 +33,8 @@ using Encode = std::function<int(bool null_record, uint8_t* out, uint32_t capaci
 struct EncoderCase {
     std::string name;
     Encode encode;
-    std::string expected;       // hex of the message
-    uint32_t required_capacity; // the smallest capacity that succeeds
+    std::string expected;        // hex of the message
+    uint32_t required_capacity;  // the smallest capacity that succeeds
 };
 
 template <typename Record, typename Init, typename Serialize>
@@ -69,15 +71,18 @@ std::vector<EncoderCase> encoder_cases() {
     using std::string;
     const string vid_response_body = string(kVinHex) + " 10 01 00 1A 2B 3C 4D 5E 0A 0B 0C 0D 0E 0F";
     return {
-        {"AliveCheckRequest", with_record<doip_package_s>(doip_alive_check_request_init, doip_alive_check_request_serilize),
+        {"AliveCheckRequest",
+         with_record<doip_package_s>(doip_alive_check_request_init, doip_alive_check_request_serilize),
          "02 FD 00 07 00 00 00 00", 8},
         {"EntityStatusRequest",
          with_record<doip_package_s>(doip_entity_status_request_init, doip_entity_status_request_serilize),
          "02 FD 40 01 00 00 00 00", 8},
-        {"PowerModeRequest", with_record<doip_package_s>(doip_power_mode_request_init, doip_power_mode_request_serilize),
+        {"PowerModeRequest",
+         with_record<doip_package_s>(doip_power_mode_request_init, doip_power_mode_request_serilize),
          "02 FD 40 03 00 00 00 00", 8},
         {"VehicleIdRequest",
-         with_record<doip_vehicle_id_request_s>(doip_vehicle_id_request_init, doip_vehicle_id_request_serilize),
+         with_record<doip_vehicle_id_request_s>(doip_vehicle_id_request_init,
+                                                doip_vehicle_id_request_serilize),
          "02 FD 00 01 00 00 00 00", 8},
         {"VehicleIdEidRequest",
          with_record<doip_vehicle_id_request_s>(
@@ -120,12 +125,15 @@ std::vector<EncoderCase> encoder_cases() {
              doip_entity_status_response_serilize),
          "02 FD 40 02 00 00 00 03 01 04 02", 11},
         {"PowerModeResponse",
-         with_record<doip_power_mode_response_s>([](auto* a, auto* r) { return doip_power_mode_response_init(a, r, 0x01); },
-                                                 doip_power_mode_response_serilize),
+         with_record<doip_power_mode_response_s>(
+             [](auto* a, auto* r) { return doip_power_mode_response_init(a, r, 0x01); },
+             doip_power_mode_response_serilize),
          "02 FD 40 04 00 00 00 01 01", 9},
         {"RoutingActivationRequestWithOem",
          with_record<doip_routing_activation_request_s>(
-             [](auto* a, auto* r) { return doip_routing_activation_request_init(a, r, 0x0EF5, 0x00, 1, 0x12345678); },
+             [](auto* a, auto* r) {
+                 return doip_routing_activation_request_init(a, r, 0x0EF5, 0x00, 1, 0x12345678);
+             },
              doip_routing_activation_request_serilize),
          "02 FD 00 05 00 00 00 0B 0E F5 00 00 00 00 00 12 34 56 78", 19},
         {"RoutingActivationRequestWithoutOem",
@@ -142,13 +150,18 @@ std::vector<EncoderCase> encoder_cases() {
          "02 FD 00 06 00 00 00 0D 0E F5 10 01 10 00 00 00 00 AB CD EF 01", 21},
         {"RoutingActivationResponseWithoutOem",
          with_record<doip_routing_activation_response_s>(
-             [](auto* a, auto* r) { return doip_routing_activation_response_init(a, r, 0x0EF5, 0x1001, 0x06, 0, 0); },
+             [](auto* a, auto* r) {
+                 return doip_routing_activation_response_init(a, r, 0x0EF5, 0x1001, 0x06, 0, 0);
+             },
              doip_routing_activation_response_serilize),
          "02 FD 00 06 00 00 00 09 0E F5 10 01 06 00 00 00 00", 17},
         {"DiagnosticMessage", diag_request(kUds, 3), "02 FD 80 01 00 00 00 07 0E F5 0C E1 22 F1 90", 15},
-        {"DiagnosticMessageWithoutUserData", diag_request(nullptr, 0), "02 FD 80 01 00 00 00 04 0E F5 0C E1", 12},
-        {"DiagnosticPositiveAck", diag_response(true, 0x00, nullptr, 0), "02 FD 80 02 00 00 00 05 0E F5 0C E1 00", 13},
-        {"DiagnosticNegativeAck", diag_response(false, 0x00, nullptr, 0), "02 FD 80 03 00 00 00 05 0E F5 0C E1 00", 13},
+        {"DiagnosticMessageWithoutUserData", diag_request(nullptr, 0), "02 FD 80 01 00 00 00 04 0E F5 0C E1",
+         12},
+        {"DiagnosticPositiveAck", diag_response(true, 0x00, nullptr, 0),
+         "02 FD 80 02 00 00 00 05 0E F5 0C E1 00", 13},
+        {"DiagnosticNegativeAck", diag_response(false, 0x00, nullptr, 0),
+         "02 FD 80 03 00 00 00 05 0E F5 0C E1 00", 13},
         {"DiagnosticNegativeAckWithEcho", diag_response(false, 0x02, kUds, 3),
          "02 FD 80 03 00 00 00 08 0E F5 0C E1 02 22 F1 90", 16},
     };
@@ -232,14 +245,19 @@ TEST(EncoderBounds, InconsistentHeaderNeverWritesPastTheCapacity) {
         std::function<int(uint8_t*, uint32_t)> encode;
         uint32_t written;
     } cases[] = {
-        {"vin request", [&](uint8_t* o, uint32_t n) { return doip_vehicle_id_request_serilize(&vin_request, o, n); }, 25},
-        {"alive check", [&](uint8_t* o, uint32_t n) { return doip_alive_check_response_serilize(&alive, o, n); }, 10},
-        {"entity status", [&](uint8_t* o, uint32_t n) { return doip_entity_status_response_serilize(&status, o, n); }, 15},
-        {"power mode", [&](uint8_t* o, uint32_t n) { return doip_power_mode_response_serilize(&power, o, n); }, 9},
+        {"vin request",
+         [&](uint8_t* o, uint32_t n) { return doip_vehicle_id_request_serilize(&vin_request, o, n); }, 25},
+        {"alive check",
+         [&](uint8_t* o, uint32_t n) { return doip_alive_check_response_serilize(&alive, o, n); }, 10},
+        {"entity status",
+         [&](uint8_t* o, uint32_t n) { return doip_entity_status_response_serilize(&status, o, n); }, 15},
+        {"power mode",
+         [&](uint8_t* o, uint32_t n) { return doip_power_mode_response_serilize(&power, o, n); }, 9},
         {"routing response",
-         [&](uint8_t* o, uint32_t n) { return doip_routing_activation_response_serilize(&routing, o, n); }, 21},
-        {"diagnostic message", [&](uint8_t* o, uint32_t n) { return doip_diag_msg_request_serilize(diag.get(), o, n); },
-         16},
+         [&](uint8_t* o, uint32_t n) { return doip_routing_activation_response_serilize(&routing, o, n); },
+         21},
+        {"diagnostic message",
+         [&](uint8_t* o, uint32_t n) { return doip_diag_msg_request_serilize(diag.get(), o, n); }, 16},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -15,7 +15,8 @@ using codec_test::addressing;
 using codec_test::Bytes;
 using codec_test::hex;
 
-const uint8_t kVin[17] = {'W', 'V', 'W', 'Z', 'Z', 'Z', '1', 'J', 'Z', 'X', 'W', '0', '0', '0', '0', '0', '1'};
+const uint8_t kVin[17] = {'W', 'V', 'W', 'Z', 'Z', 'Z', '1', 'J', 'Z',
+                          'X', 'W', '0', '0', '0', '0', '0', '1'};
 const uint8_t kEid[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
 const uint8_t kGid[6] = {0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F};
 
@@ -43,7 +44,8 @@ Record zeroed() {
 const doip_addressing_s kAddressing = addressing();
 
 TEST(PayloadRoundTrip, HeaderOnlyRequests) {
-    for (auto init : {doip_alive_check_request_init, doip_entity_status_request_init, doip_power_mode_request_init}) {
+    for (auto init :
+         {doip_alive_check_request_init, doip_entity_status_request_init, doip_power_mode_request_init}) {
         auto r = zeroed<doip_package_s>();
         ASSERT_EQ(init(&kAddressing, &r), DOIP_OK);
         expect_round_trip(r, doip_alive_check_request_serilize, doip_power_mode_request_deserilize, 8);
@@ -65,8 +67,9 @@ TEST(PayloadRoundTrip, VehicleIdRequestsInTheirThreeForms) {
 TEST(PayloadRoundTrip, VehicleIdResponseWithAndWithoutSyncStatus) {
     for (uint8_t has_sync : {0, 1}) {
         auto r = zeroed<vehicle_id_response_s>();
-        ASSERT_EQ(doip_vehicle_id_response_init(&kAddressing, &r, kVin, 0x1001, kEid, kGid, 0x10, has_sync, 0x10),
-                  DOIP_OK);
+        ASSERT_EQ(
+            doip_vehicle_id_response_init(&kAddressing, &r, kVin, 0x1001, kEid, kGid, 0x10, has_sync, 0x10),
+            DOIP_OK);
         expect_round_trip(r, doip_vehicle_id_response_serilize, doip_vid_response, 40u + has_sync, 41);
     }
 }
@@ -83,7 +86,8 @@ TEST(PayloadRoundTrip, AliveCheckAndPowerModeResponses) {
 TEST(PayloadRoundTrip, EntityStatusResponseWithAndWithoutMaxDataSize) {
     for (uint8_t has_max : {0, 1}) {
         auto r = zeroed<doip_entity_status_response_s>();
-        ASSERT_EQ(doip_entity_status_response_init(&kAddressing, &r, 0x01, 16, 3, has_max, 0x00A0B0C0), DOIP_OK);
+        ASSERT_EQ(doip_entity_status_response_init(&kAddressing, &r, 0x01, 16, 3, has_max, 0x00A0B0C0),
+                  DOIP_OK);
         expect_round_trip(r, doip_entity_status_response_serilize, doip_entity_status_response_deserilize,
                           has_max ? 15 : 11);
     }
@@ -93,11 +97,13 @@ TEST(PayloadRoundTrip, RoutingActivationWithAndWithoutOem) {
     for (uint8_t has_oem : {0, 1}) {
         const uint32_t oem = has_oem ? 0xCAFEF00D : 0;
         auto request = zeroed<doip_routing_activation_request_s>();
-        ASSERT_EQ(doip_routing_activation_request_init(&kAddressing, &request, 0x0E80, 0x01, has_oem, oem), DOIP_OK);
+        ASSERT_EQ(doip_routing_activation_request_init(&kAddressing, &request, 0x0E80, 0x01, has_oem, oem),
+                  DOIP_OK);
         expect_round_trip(request, doip_routing_activation_request_serilize,
                           doip_routing_activation_request_deserilize, has_oem ? 19 : 15);
         auto response = zeroed<doip_routing_activation_response_s>();
-        ASSERT_EQ(doip_routing_activation_response_init(&kAddressing, &response, 0x0E80, 0x1001, 0x10, has_oem, oem),
+        ASSERT_EQ(doip_routing_activation_response_init(&kAddressing, &response, 0x0E80, 0x1001, 0x10,
+                                                        has_oem, oem),
                   DOIP_OK);
         expect_round_trip(response, doip_routing_activation_response_serilize,
                           doip_routing_activation_response_deserilize, has_oem ? 21 : 17);
@@ -112,7 +118,9 @@ TEST(PayloadInit, AddressingIsTestedBeforeTheRecordInEveryInit) {
         [](auto* a) { return doip_vehicle_id_request_init(a, nullptr); },
         [](auto* a) { return doip_vehicle_id_eid_request_init(a, nullptr, nullptr); },
         [](auto* a) { return doip_vehicle_id_vin_request_init(a, nullptr, nullptr); },
-        [](auto* a) { return doip_vehicle_id_response_init(a, nullptr, nullptr, 0, nullptr, nullptr, 0, 0, 0); },
+        [](auto* a) {
+            return doip_vehicle_id_response_init(a, nullptr, nullptr, 0, nullptr, nullptr, 0, 0, 0);
+        },
         [](auto* a) { return doip_alive_check_response_init(a, nullptr, 0); },
         [](auto* a) { return doip_entity_status_response_init(a, nullptr, 0, 0, 0, 0, 0); },
         [](auto* a) { return doip_power_mode_response_init(a, nullptr, 0); },
@@ -161,7 +169,8 @@ TEST(PayloadInit, OptionalValuesAreStoredOnlyWhereTheirFlagSaysSo) {
     EXPECT_EQ(status.max_data_size, 0u);
     EXPECT_EQ(status.header.payload_length, 3u);
     doip_routing_activation_response_s response;
-    ASSERT_EQ(doip_routing_activation_response_init(&kAddressing, &response, 1, 2, 3, 0, 0x11223344), DOIP_OK);
+    ASSERT_EQ(doip_routing_activation_response_init(&kAddressing, &response, 1, 2, 3, 0, 0x11223344),
+              DOIP_OK);
     EXPECT_EQ(response.oem_specific, 0u);
     vehicle_id_response_s vid;
     ASSERT_EQ(doip_vehicle_id_response_init(&kAddressing, &vid, kVin, 1, kEid, kGid, 0, 7, 0x10), DOIP_OK);

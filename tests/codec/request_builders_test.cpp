@@ -83,23 +83,29 @@ TEST_P(RequestBuilders, HeaderFollowsTheContextsProtocolVersion) {
 
 INSTANTIATE_TEST_SUITE_P(
     AllFour, RequestBuilders,
-    ::testing::Values(
-        BuilderCase{"VehicleId", doip_vid_request, "02 FD 00 01 00 00 00 00"},
-        BuilderCase{"VehicleIdWithEid",
-                    [](const doip_s* c, unsigned char* o, unsigned int n) { return doip_vid_eid_request(c, kEid, 6, o, n); },
-                    "02 FD 00 02 00 00 00 06 00 1A 2B 3C 4D 5E"},
-        // The count is not used: all 17 VIN bytes are read whatever it says.
-        BuilderCase{"VehicleIdWithVin",
-                    [](const doip_s* c, unsigned char* o, unsigned int n) { return doip_vid_vin_request(c, kVin, 5, o, n); },
-                    "02 FD 00 03 00 00 00 11 57 56 57 5A 5A 5A 31 4A 5A 58 57 30 30 30 30 30 31"},
-        BuilderCase{"Diagnostic",
-                    [](const doip_s* c, unsigned char* o, unsigned int n) { return doip_diag_request(c, kUds, 2, o, n); },
-                    "02 FD 80 01 00 00 00 06 0E F5 0C E1 10 03"},
-        BuilderCase{"DiagnosticWithoutUds",
-                    [](const doip_s* c, unsigned char* o, unsigned int n) {
-                        return doip_diag_request(c, nullptr, 0, o, n);
-                    },
-                    "02 FD 80 01 00 00 00 04 0E F5 0C E1"}),
+    ::testing::Values(BuilderCase{"VehicleId", doip_vid_request, "02 FD 00 01 00 00 00 00"},
+                      BuilderCase{"VehicleIdWithEid",
+                                  [](const doip_s* c, unsigned char* o, unsigned int n) {
+                                      return doip_vid_eid_request(c, kEid, 6, o, n);
+                                  },
+                                  "02 FD 00 02 00 00 00 06 00 1A 2B 3C 4D 5E"},
+                      // The count is not used: all 17 VIN bytes are read whatever it says.
+                      BuilderCase{
+                          "VehicleIdWithVin",
+                          [](const doip_s* c, unsigned char* o, unsigned int n) {
+                              return doip_vid_vin_request(c, kVin, 5, o, n);
+                          },
+                          "02 FD 00 03 00 00 00 11 57 56 57 5A 5A 5A 31 4A 5A 58 57 30 30 30 30 30 31"},
+                      BuilderCase{"Diagnostic",
+                                  [](const doip_s* c, unsigned char* o, unsigned int n) {
+                                      return doip_diag_request(c, kUds, 2, o, n);
+                                  },
+                                  "02 FD 80 01 00 00 00 06 0E F5 0C E1 10 03"},
+                      BuilderCase{"DiagnosticWithoutUds",
+                                  [](const doip_s* c, unsigned char* o, unsigned int n) {
+                                      return doip_diag_request(c, nullptr, 0, o, n);
+                                  },
+                                  "02 FD 80 01 00 00 00 04 0E F5 0C E1"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(RequestBuilderArguments, AddressesComeFromTheContext) {
