@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -304,9 +305,14 @@ std::string read_file(const fs::path& p) {
 class TempDir {
   public:
     TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "doip_wireshark_XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) {
-            path_ = pattern;
+        std::random_device random;
+        std::error_code error;
+        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            const fs::path candidate =
+                fs::temp_directory_path(error) / ("doip_wireshark_" + std::to_string(random()));
+            if (!error && fs::create_directory(candidate, error)) {
+                path_ = candidate;
+            }
         }
     }
     ~TempDir() {
