@@ -39,8 +39,9 @@ TEST(EventLoopQuit, QuitFromAnotherThreadEndsTheLoopWithinAboutASecond) {
     std::thread thread([&] {
         EventLoop loop;
         loopPtr = &loop;
-        loop.runInLoop([&] { looping.countDown(); });
+        // Runs inside loop(), so the quit below cannot come before loop() starts.
         loop.queueInLoop([&] { looping.countDown(); });
+        loop.wakeup();
         loop.loop();
         returned = true;
     });
