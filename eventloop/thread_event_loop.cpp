@@ -1,6 +1,7 @@
 #include "uilitylib.h"
 
 #include <chrono>
+#include <cstdlib>
 
 namespace uilitylib {
 namespace {
@@ -16,6 +17,9 @@ ThreadEventLoop::ThreadEventLoop(const ThreadInitCallback& cb, const std::string
 ThreadEventLoop::~ThreadEventLoop() {
     {
         std::unique_lock<std::mutex> lock(mutex_);
+        if (loop_ != nullptr && loop_->isInThread()) {
+            std::abort();
+        }
         // loop_ is withdrawn under mutex_ before the loop is destroyed, so it is safe to use while held.
         while (loop_ != nullptr) {
             loop_->quit();

@@ -190,7 +190,8 @@ class DOIP_API EventLoop {
     // destroyed without running. Queueing from another thread wakes the loop.
     void queueInLoop(std::function<void()> f);
 
-    // Any thread; one-shot timer at time.
+    // Any thread; one-shot timer at time. A time already past runs in the loop's next turn: the OS timer is
+    // then armed to fire at once.
     TimerId runAt(Timestamp time, std::function<void()> cb);
     // Any thread; one-shot timer delay milliseconds from now.
     TimerId runAfter(double delay, std::function<void()> cb);
@@ -306,9 +307,10 @@ class DOIP_API ThreadEventLoop {
     // Any thread; starts nothing. An empty name gives the thread the default "StdThread<n>" name.
     explicit ThreadEventLoop(const ThreadInitCallback& cb = ThreadInitCallback(),
                              const std::string& name = std::string());
-    // Any thread but the loop thread. Stops the loop and joins the thread. A quit made after the loop was
-    // published but before loop() started is cleared by loop(), so the quit request and a wake-up are
-    // repeated until the loop thread has withdrawn its loop.
+    // Any thread but the loop thread (there it ends the process with abort(): it cannot join itself).
+    // Stops the loop and joins the thread. A quit made after the loop was published but before loop()
+    // started is cleared by loop(), so the quit request and a wake-up are repeated until the loop thread
+    // has withdrawn its loop.
     ~ThreadEventLoop();
     ThreadEventLoop(const ThreadEventLoop&) = delete;
     ThreadEventLoop& operator=(const ThreadEventLoop&) = delete;

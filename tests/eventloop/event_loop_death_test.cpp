@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 
 using uilitylib::EventLoop;
@@ -28,6 +29,16 @@ TEST_F(EventLoopDeathTest, AssertInThreadOnAForeignThreadAborts) {
         {
             EventLoop loop;
             std::thread([&] { loop.assertInThread(); }).join();
+        },
+        "");
+}
+
+TEST_F(EventLoopDeathTest, DestroyingALoopThreadFromItsOwnLoopAborts) {
+    EXPECT_DEATH(
+        {
+            auto* owner = new uilitylib::ThreadEventLoop;
+            owner->startLoop()->runInLoop([owner] { delete owner; });
+            std::this_thread::sleep_for(std::chrono::seconds(5));
         },
         "");
 }
