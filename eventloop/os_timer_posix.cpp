@@ -3,6 +3,8 @@
 #include "eventloop/os_timer.h"
 
 #include <pthread.h>
+
+#include "eventloop/thread_name.h"
 #include <signal.h>
 
 #include <chrono>
@@ -27,7 +29,10 @@ class TimerService {
         sigset_t previous;
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
-        thread_ = std::thread([this] { serve(); });
+        thread_ = std::thread([this] {
+            detail::setCurrentThreadName("uilitylib-timer");
+            serve();
+        });
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
 

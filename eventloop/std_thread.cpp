@@ -1,5 +1,7 @@
 #include "uilitylib.h"
 
+#include "eventloop/thread_name.h"
+
 #include <cstdio>
 #include <exception>
 #include <sstream>
@@ -70,6 +72,7 @@ int StdThread::getThreadCount() {
 
 void StdThread::run() {
     tid_ = formatThreadId();
+    detail::setCurrentThreadName(name_);
     // The function lives on this thread's stack, so it may destroy this object while it runs.
     ThreadFunc func = std::move(func_);
     latch_.countDown();
