@@ -1,5 +1,7 @@
 #include "client/message_cache.h"
 
+#include "client/process_object.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -33,8 +35,8 @@ bool has_data(const doip_message_raii& m) { return m.data != nullptr && m.length
 doip_message_processer_listner::~doip_message_processer_listner() { cache_.remove_queue(listener_id); }
 
 MessageCache& MessageCache::instance() {
-    static MessageCache cache;
-    return cache;
+    static ProcessObject<MessageCache> cache;
+    return cache.get();
 }
 
 MessageCache::MessageCache() {

@@ -3,6 +3,7 @@
 #ifndef DOIP_CLIENT_TIMER_LOOP_H
 #define DOIP_CLIENT_TIMER_LOOP_H
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -26,8 +27,13 @@ class TimerLoop {
     bool with_loop(const std::function<void(uilitylib::EventLoop&)>& work);
     // Quits the loop and joins its thread; afterwards the loop never runs again. Not from the loop thread.
     void stop();
-    // For process exit, where the thread is already gone: forget the loop without joining.
-    void abandon();
+    // For an unload that finds the loop still running and cannot join its thread (Windows: FreeLibrary
+    // without doip_stop_timer_loop, under the loader lock): asks the loop to end after its current turn,
+    // waits up to `limit` until the loop and its timer queue have been destroyed on the loop thread, and
+    // forgets the thread without joining it. True when a running loop ended in time: its thread then has
+    // only its exit left to run. False when no loop was running (nothing to do) or the limit passed.
+    // Afterwards the loop never runs again. Not from the loop thread.
+    bool quit_and_abandon(std::chrono::milliseconds limit);
 
   private:
     std::mutex mutex_;

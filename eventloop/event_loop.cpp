@@ -103,6 +103,10 @@ void EventLoop::setTimerCallback(std::function<void()> cb) {
     timerCallback_ = std::move(cb);
 }
 
+bool EventLoop::isInThread() const {
+    return threadId_ == std::this_thread::get_id();
+}
+
 void EventLoop::assertInThread() const {
     if (!isInThread()) {
         std::abort();

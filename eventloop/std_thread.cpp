@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <exception>
-#include <sstream>
 #include <stdexcept>
 
 namespace uilitylib {
@@ -96,9 +95,7 @@ void StdThread::run() {
 }
 
 std::string StdThread::formatThreadId() {
-    std::ostringstream out;
-    out << std::this_thread::get_id();
-    return out.str();
+    return detail::currentThreadIdText();
 }
 
 void StdThread::setDefaultName() {

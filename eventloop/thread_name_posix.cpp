@@ -2,6 +2,9 @@
 
 #include <pthread.h>
 
+#include <sstream>
+#include <thread>
+
 namespace uilitylib::detail {
 
 void setCurrentThreadName(const std::string& name) {
@@ -13,6 +16,12 @@ void setCurrentThreadName(const std::string& name) {
 #else
     (void)name;
 #endif
+}
+
+std::string currentThreadIdText() {
+    std::ostringstream out;
+    out << std::this_thread::get_id();
+    return out.str();
 }
 
 }  // namespace uilitylib::detail

@@ -13,13 +13,19 @@ void setCurrentThreadName(const std::string& name) {
     if (kernel == nullptr) {
         return;
     }
-    auto set_description =
-        reinterpret_cast<SetThreadDescriptionFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "SetThreadDescription")));
+    auto set_description = reinterpret_cast<SetThreadDescriptionFn>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "SetThreadDescription")));
     if (set_description == nullptr) {
         return;
     }
     const std::wstring wide(name.begin(), name.end());
     set_description(GetCurrentThread(), wide.c_str());
+}
+
+// Not std::this_thread::get_id(): with the posix thread model that is a winpthreads number, and the DLL
+// carries its own copy of winpthreads, so the application would see other numbers for the same thread.
+std::string currentThreadIdText() {
+    return std::to_string(GetCurrentThreadId());
 }
 
 }  // namespace uilitylib::detail

@@ -204,7 +204,9 @@ class DOIP_API EventLoop {
     // Constructing thread, by the TimerQueue constructor only.
     void setTimerCallback(std::function<void()> cb);
 
-    bool isInThread() const { return threadId_ == std::this_thread::get_id(); }
+    // Any thread. Out of line: a DLL built with its own copy of the thread runtime must compare thread ids
+    // from that copy, not from the application's.
+    bool isInThread() const;
     // Any thread; ends the process with abort() unless called on the loop thread.
     void assertInThread() const;
     bool eventHandling() const { return eventHandling_; }

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <sstream>
@@ -14,10 +18,15 @@ using uilitylib::StdThread;
 
 namespace {
 
+// The id as StdThread reports it: the system's thread id on Windows, std::thread::id elsewhere.
 std::string currentThreadId() {
+#ifdef _WIN32
+    return std::to_string(GetCurrentThreadId());
+#else
     std::ostringstream out;
     out << std::this_thread::get_id();
     return out.str();
+#endif
 }
 
 TEST(StdThreadNames, UnnamedThreadsTakeTheCounterAndNamedOnesAdvanceIt) {
