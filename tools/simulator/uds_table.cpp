@@ -21,6 +21,9 @@ std::vector<uint8_t> uds_response(const std::vector<uint8_t>& request, const std
         return {0x7E, 0x00};
     }
     if (sid == 0x10 && request.size() == 2) {
+        if ((request[1] & kSuppressPositiveResponse) != 0) {
+            return {};
+        }
         return {0x50, request[1], 0x00, 0x32, 0x01, 0xF4};
     }
     if (sid == 0x22 && request.size() == 3 && request[1] == 0xF1 && request[2] == 0x90) {

@@ -8,7 +8,7 @@
 
 namespace doip_tools {
 
-// The UDS response to `request`, empty when none is due (a tester present with the suppress bit set):
+// The UDS response to `request`, empty when none is due (the suppress-positive-response bit set):
 //   3E 00          -> 7E 00                      TesterPresent
 //   10 xx          -> 50 xx 00 32 01 F4          DiagnosticSessionControl (P2 50 ms, P2* 5000 ms)
 //   22 F1 90       -> 62 F1 90 + the 17 VIN bytes ReadDataByIdentifier VIN

@@ -288,7 +288,6 @@ void SocketLayer::notify_wakers() {
     std::vector<std::shared_ptr<Waker>> wakers;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        ++stats_.messages_appended;
         wakers = wakers_;
     }
     for (const auto& waker : wakers) {
@@ -339,6 +338,11 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
             message.aux1 = connection->channel;
             message.aux2 = connection->serial;
             message.data = const_cast<uint8_t*>(frame.data);
+            {
+                // Counted first, so whoever has seen the message also sees the count.
+                std::lock_guard<std::mutex> lock(mutex_);
+                ++stats_.messages_appended;
+            }
             doip_append_eth_message(&message);
             notify_wakers();
         }
@@ -355,12 +359,13 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
             break;
         }
     }
-    connection->usable = false;
     if (stream_error) {
         net::shutdown_both(connection->handle);
         std::lock_guard<std::mutex> lock(mutex_);
         ++stats_.stream_errors;
     }
+    // Last: whoever sees the connection unusable also sees its log line and counts.
+    connection->usable = false;
 }
 
 const char* SocketLayer::error_text(int code) {

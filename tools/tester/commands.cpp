@@ -46,9 +46,8 @@ bool activate(Session& session, std::ostream& out) {
     const int rc = session.activate();
     const double ms = ms_since(start);
     print_log_lines(out);
-    ReceivedMessage reply;
-    if (session.receive({DOIP_PT_ROUTING_ACTIVATION_RESPONSE}, rc == DOIP_OK ? 200 : 50, &reply)) {
-        out << "    <- " << describe_message(reply.bytes) << "\n";
+    if (!session.activation_response().empty()) {
+        out << "    <- " << describe_message(session.activation_response()) << "\n";
     }
     out << "    result " << describe_result(rc) << ", " << ms_text(ms) << "; registry state "
         << state_name(session.state()) << "; local port " << ctx.local.port << "\n";

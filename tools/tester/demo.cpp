@@ -137,9 +137,8 @@ int run_demo(const TesterOptions& base, std::ostream& out) {
         const int rc = session.activate();
         const double ms = ms_since(start);
         print_log_lines(out);
-        ReceivedMessage reply;
-        if (session.receive({DOIP_PT_ROUTING_ACTIVATION_RESPONSE}, 200, &reply)) {
-            out << "    <- " << describe_message(reply.bytes) << "\n";
+        if (!session.activation_response().empty()) {
+            out << "    <- " << describe_message(session.activation_response()) << "\n";
         }
         out << "    result " << describe_result(rc) << "  [" << ms_text(ms) << "]\n"
             << "    get_doip_state: " << state_name(session.state()) << "\n"
@@ -157,9 +156,8 @@ int run_demo(const TesterOptions& base, std::ostream& out) {
         const int rc = session.activate();
         const double ms = ms_since(start);
         print_log_lines(out);
-        ReceivedMessage reply;
-        if (session.receive({DOIP_PT_ROUTING_ACTIVATION_RESPONSE}, 200, &reply)) {
-            out << "    <- " << describe_message(reply.bytes) << "\n";
+        if (!session.activation_response().empty()) {
+            out << "    <- " << describe_message(session.activation_response()) << "\n";
         }
         out << "    result " << describe_result(rc) << "  [" << ms_text(ms) << "]\n"
             << "    get_doip_state: " << state_name(session.state()) << "; connection "

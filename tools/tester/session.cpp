@@ -16,6 +16,9 @@ std::vector<std::string> g_log_lines;
 
 using Clock = std::chrono::steady_clock;
 
+// The copy of a routing activation response reaches the demultiplexer right after the library's own.
+constexpr uint32_t kActivationCopyWaitMs = 1000;
+
 double ms_since(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
@@ -115,7 +118,20 @@ Session::~Session() {
 int Session::activate() {
     open_ = true;
     demux_->clear(options_.channel);
-    return doip_activate(options_.channel, &ctx_);
+    activation_response_.clear();
+    const uint32_t serial_before = SocketLayer::instance().serial(options_.channel);
+    const int rc = doip_activate(options_.channel, &ctx_);
+    const uint32_t serial = SocketLayer::instance().serial(options_.channel);
+    // Only a connection opened by this call can have sent a response, and only when the library took one.
+    const bool answered = rc == DOIP_OK || rc >= DOIP_RA_UNKNOWN_SOURCE_ADDRESS ||
+                          rc == DOIP_ERR_INPUT_TOO_SHORT || rc == DOIP_ERR_BAD_PROTOCOL_VERSION;
+    if (serial != 0 && serial != serial_before && answered) {
+        ReceivedMessage m;
+        if (receive({DOIP_PT_ROUTING_ACTIVATION_RESPONSE}, kActivationCopyWaitMs, &m)) {
+            activation_response_ = std::move(m.bytes);
+        }
+    }
+    return rc;
 }
 
 int Session::state() const {

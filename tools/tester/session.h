@@ -78,8 +78,11 @@ class Session {
     const TesterOptions& options() const { return options_; }
     uint8_t channel() const { return options_.channel; }
 
-    // doip_activate on the session's channel.
+    // doip_activate on the session's channel. The copy of the entity's routing activation response that the
+    // socket layer also put on the application's queue is taken off it: activation_response().
     int activate();
+    // The routing activation response of the last activate() that got one, else empty.
+    const std::vector<uint8_t>& activation_response() const { return activation_response_; }
     // The registry state of the context's connection (get_doip_state).
     int state() const;
     // Sends a whole DoIP message on the connection.
@@ -107,6 +110,7 @@ class Session {
     MessageDemux* demux_;
     bool open_ = false;
     std::vector<std::string> skipped_;
+    std::vector<uint8_t> activation_response_;
 };
 
 }  // namespace doip_tools
