@@ -1,8 +1,101 @@
+// The four protocol timers per connection, run on the process-wide timer loop and remembered per
+// connection key so that delete_timer can find the oldest one of a kind.
 #include "client/protocol_timers.h"
+
+#include <list>
+#include <map>
+#include <optional>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "client/connection_key.h"
+#include "client/timer_loop.h"
+#include "doip.h"
+#include "module/globals.h"
 
 namespace doip::detail {
 
-// The timer loop does not exist yet: nothing to start.
-void start_timer_loop_once() {}
+void TimerRegistry::add(const std::string& key, int kind, uilitylib::TimerId id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    timers_[key].emplace_back(kind, id);
+}
 
+std::optional<uilitylib::TimerId> TimerRegistry::remove_oldest(const std::string& key, int kind) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = timers_.find(key);
+    if (found == timers_.end()) {
+        return std::nullopt;
+    }
+    auto& entries = found->second;
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+        if (it->first == kind) {
+            const uilitylib::TimerId id = it->second;
+            entries.erase(it);
+            if (entries.empty()) {
+                timers_.erase(found);
+            }
+            return id;
+        }
+    }
+    return std::nullopt;
+}
+
+void start_timer_loop_once() { timer_loop().start(); }
+
+namespace {
+
+int start_timer(const doip_s* ctx, int kind, double delay_ms, doip_timer_callback_fn callback, void* arg) {
+    if (ctx == nullptr || callback == nullptr) {
+        return DOIP_ERR_INVALID_ARGUMENT;
+    }
+    timer_loop().start();
+    std::optional<uilitylib::TimerId> id;
+    timer_loop().with_loop(
+        [&](uilitylib::EventLoop& loop) { id = loop.runAfter(delay_ms, [callback, arg] { callback(arg); }); });
+    if (!id) {
+        return DOIP_ERR_GENERAL;  // the loop was stopped for unloading
+    }
+    timer_registry().add(connection_key(*ctx), kind, *id);
+    return DOIP_OK;
+}
+
+}  // namespace
 }  // namespace doip::detail
+
+using doip::detail::start_timer;
+
+extern "C" {
+
+DOIP_API int start_timer_a_doip_ctrl(const doip_s* ctx, double delay_ms, doip_timer_callback_fn callback,
+                                     void* arg) {
+    return start_timer(ctx, DOIP_TIMER_A_DOIP_CTRL, delay_ms, callback, arg);
+}
+
+DOIP_API int start_timer_a_tcp_general_inactivity(const doip_s* ctx, double delay_ms,
+                                                  doip_timer_callback_fn callback, void* arg) {
+    return start_timer(ctx, DOIP_TIMER_T_TCP_GENERAL_INACTIVITY, delay_ms, callback, arg);
+}
+
+DOIP_API int start_timer_a_tcp_initial_inactivity(const doip_s* ctx, double delay_ms,
+                                                  doip_timer_callback_fn callback, void* arg) {
+    return start_timer(ctx, DOIP_TIMER_T_TCP_INITIAL_INACTIVITY, delay_ms, callback, arg);
+}
+
+DOIP_API int start_timer_a_doip_diagmsg(const doip_s* ctx, double delay_ms, doip_timer_callback_fn callback,
+                                        void* arg) {
+    return start_timer(ctx, DOIP_TIMER_A_DOIP_DIAGNOSTIC_MESSAGE, delay_ms, callback, arg);
+}
+
+DOIP_API int delete_timer(const doip_s* ctx, int kind) {
+    if (ctx == nullptr) {
+        return DOIP_OK;
+    }
+    const auto id = doip::detail::timer_registry().remove_oldest(doip::detail::connection_key(*ctx), kind);
+    if (id) {
+        doip::detail::timer_loop().with_loop([&](uilitylib::EventLoop& loop) { loop.cancel(*id); });
+    }
+    return DOIP_OK;
+}
+
+}  // extern "C"

@@ -278,61 +278,84 @@ DOIP_API int doip_message_destory(doip_message_s* msg);
  * `out` is written only on success. */
 DOIP_API int doip_deserialize(const unsigned char* bytes, unsigned int count, doip_package_s* out);
 
-/* ---- Vehicle identification, entity status, power mode and alive check payloads ---- */
+/* ---- Vehicle identification, entity status, power mode and alive check payloads ----
+ * _init: -2 (null addressing block), -10 (null record); only the addressing block's protocol_version is
+ * read. Encoders: -10 (null record), -11 (null output), -4 (capacity too small; nothing written). Decoders
+ * return the header check's code unchanged after their own argument checks and leave the record untouched
+ * on every failure. No decoder checks the payload type: dispatch on it first (doip_deserialize). */
 
+/* Zero the record and store a header-only request (0x0007, 0x4001, 0x4003; payload length 0). */
 DOIP_API int doip_alive_check_request_init(const doip_addressing_s* addressing, doip_package_s* record);
 DOIP_API int doip_entity_status_request_init(const doip_addressing_s* addressing, doip_package_s* record);
 DOIP_API int doip_power_mode_request_init(const doip_addressing_s* addressing, doip_package_s* record);
-/* The three share one header-only encoder: -10, -11, -4 (capacity below 8). */
+/* The three share one header-only encoder: -10, -11, -4 (capacity below 8); writes the header as the
+ * record holds it, whatever its type. */
 DOIP_API int doip_alive_check_request_serilize(const doip_package_s* record, uint8_t* out, uint32_t capacity);
 DOIP_API int doip_entity_status_request_serilize(const doip_package_s* record, uint8_t* out, uint32_t capacity);
 DOIP_API int doip_power_mode_request_serilize(const doip_package_s* record, uint8_t* out, uint32_t capacity);
-/* The three share one header-only decoder: -9 (empty), -8, -10, then the header check. */
+/* The three share one header-only decoder: -9 (empty), -8, -10, then the header check; any valid type. */
 DOIP_API int doip_alive_check_request_deserilize(const uint8_t* bytes, uint32_t count, doip_package_s* record);
 DOIP_API int doip_entity_status_request_deserilize(const uint8_t* bytes, uint32_t count, doip_package_s* record);
 DOIP_API int doip_power_mode_request_deserilize(const uint8_t* bytes, uint32_t count, doip_package_s* record);
 
+/* The vehicle identification request _init functions write only the header and the identifier (6 EID or
+ * 17 VIN bytes); the rest of the record is left as it was. A null EID or VIN gives -29 after -2 and -10,
+ * with nothing written. */
 DOIP_API int doip_vehicle_id_request_init(const doip_addressing_s* addressing, doip_vehicle_id_request_s* record);
 DOIP_API int doip_vehicle_id_eid_request_init(const doip_addressing_s* addressing, doip_vehicle_id_request_s* record,
                                               const uint8_t* eid);
 DOIP_API int doip_vehicle_id_vin_request_init(const doip_addressing_s* addressing, doip_vehicle_id_request_s* record,
                                               const uint8_t* vin);
+/* -10, -11, -4 when the capacity is below 8 + payload length, or below the 14 (0x0002) or 25 (0x0003)
+ * bytes the payload type makes it write. */
 DOIP_API int doip_vehicle_id_request_serilize(const doip_vehicle_id_request_s* record, uint8_t* out,
                                               uint32_t capacity);
+/* -9 (empty), -8, -10, header check; then -9 when a 0x0002 message has fewer than 14 bytes or a 0x0003
+ * message fewer than 25 (the header check alone does not ensure that). */
 DOIP_API int doip_vehicle_id_request_deserilize(const uint8_t* bytes, uint32_t count,
                                                 doip_vehicle_id_request_s* record);
 
 DOIP_API int doip_alive_check_response_init(const doip_addressing_s* addressing, doip_alive_check_response_s* record,
                                             uint16_t source_address);
+/* -10, -11, -4 below 8 + payload length (and never below the 10 bytes it writes). */
 DOIP_API int doip_alive_check_response_serilize(const doip_alive_check_response_s* record, uint8_t* out,
                                                 uint32_t capacity);
+/* -9 (fewer than 10 bytes), -8, -10, header check. */
 DOIP_API int doip_alive_check_response_deserilize(const uint8_t* bytes, uint32_t count,
                                                   doip_alive_check_response_s* record);
 
+/* Stores the flag as given; max_data_size only when the flag is non-zero. Payload length 7 with it, else 3. */
 DOIP_API int doip_entity_status_response_init(const doip_addressing_s* addressing,
                                               doip_entity_status_response_s* record, uint8_t node_type,
                                               uint8_t max_concurrent_sockets, uint8_t open_sockets,
                                               uint8_t has_max_data_size, uint32_t max_data_size);
+/* -10, -11, -4 below 8 + payload length (and never below the 11 or 15 bytes it writes). */
 DOIP_API int doip_entity_status_response_serilize(const doip_entity_status_response_s* record, uint8_t* out,
                                                   uint32_t capacity);
+/* -8, -9 (fewer than 11 bytes), -10, header check. The max data size is read when the payload length is 7. */
 DOIP_API int doip_entity_status_response_deserilize(const uint8_t* bytes, uint32_t count,
                                                     doip_entity_status_response_s* record);
 
 DOIP_API int doip_power_mode_response_init(const doip_addressing_s* addressing, doip_power_mode_response_s* record,
                                            uint8_t power_mode);
+/* -10, -11, -4 below 8 + payload length (and never below the 9 bytes it writes). */
 DOIP_API int doip_power_mode_response_serilize(const doip_power_mode_response_s* record, uint8_t* out,
                                                uint32_t capacity);
+/* -8, -9 (fewer than 9 bytes), -10, header check. */
 DOIP_API int doip_power_mode_response_deserilize(const uint8_t* bytes, uint32_t count,
                                                  doip_power_mode_response_s* record);
 
+/* A null VIN, EID or GID gives -29 after -2 and -10, with nothing written. Payload length 33 with the sync
+ * status, else 32. */
 DOIP_API int doip_vehicle_id_response_init(const doip_addressing_s* addressing, vehicle_id_response_s* record,
                                            const uint8_t* vin, uint16_t logical_address, const uint8_t* eid,
                                            const uint8_t* gid, uint8_t further_action, uint8_t has_sync_status,
                                            uint8_t sync_status);
-/* Needs a capacity of 41 bytes whatever the payload length. */
+/* -10, -11, -4: needs a capacity of 41 bytes whatever the payload length. */
 DOIP_API int doip_vehicle_id_response_serilize(const vehicle_id_response_s* record, uint8_t* out,
                                                uint32_t capacity);
-/* -9 unless the count is exactly 40 or 41. */
+/* -9 unless the count is exactly 40 or 41, -8, -10, header check. A count of 41 means the sync status is
+ * present. */
 DOIP_API int doip_vehicle_id_response_deserilize(const uint8_t* bytes, uint32_t count,
                                                  vehicle_id_response_s* record);
 /* The same decoder under a second name. */
@@ -340,62 +363,94 @@ DOIP_API int doip_vid_response(const unsigned char* bytes, unsigned int count, v
 
 /* ---- Routing activation payloads ---- */
 
+/* Zeroes the record; stores the flag as given and the OEM value whatever the flag. Payload length 11 with
+ * the flag, else 7. The source address is the argument, not the addressing block's. */
 DOIP_API int doip_routing_activation_request_init(const doip_addressing_s* addressing,
                                                   doip_routing_activation_request_s* record, uint16_t source_address,
                                                   uint8_t activation_type, uint8_t has_oem_specific,
                                                   uint32_t oem_specific);
+/* -10, -11, -4 below 15 bytes (19 with the OEM field). The reserved bytes are written as zero. */
 DOIP_API int doip_routing_activation_request_serilize(const doip_routing_activation_request_s* record, uint8_t* out,
                                                       uint32_t capacity);
+/* -9 (empty), -8, -10, header check; then -9 for fewer than 15 bytes. The OEM field is read when the payload
+ * length is 11. */
 DOIP_API int doip_routing_activation_request_deserilize(const uint8_t* bytes, uint32_t count,
                                                         doip_routing_activation_request_s* record);
+/* Zeroes the record; the OEM value is stored only when the flag is non-zero. Payload length 13 or 9. */
 DOIP_API int doip_routing_activation_response_init(const doip_addressing_s* addressing,
                                                    doip_routing_activation_response_s* record,
                                                    uint16_t tester_address, uint16_t entity_address,
                                                    uint8_t response_code, uint8_t has_oem_specific,
                                                    uint32_t oem_specific);
+/* -10, -11, -4 below 8 + payload length (and never below the 17 or 21 bytes it writes). `reserved` is
+ * not sent: the reserved bytes are written as zero. */
 DOIP_API int doip_routing_activation_response_serilize(const doip_routing_activation_response_s* record,
                                                        uint8_t* out, uint32_t capacity);
+/* -8, -9 (fewer than 17 bytes), -10, header check. The OEM field is read when the payload length is 13. */
 DOIP_API int doip_routing_activation_response_deserilize(const uint8_t* bytes, uint32_t count,
                                                          doip_routing_activation_response_s* record);
 
 /* ---- Diagnostic message payloads ---- */
 
-/* A zero-filled request record with room for `user_data_size` bytes, or NULL. */
+/* A zero-filled request record with room for `user_data_size` bytes, or NULL (no memory, or a size whose
+ * block would not fit into size_t). Release it with doip_diag_msg_request_free. */
 DOIP_API doip_diagnostic_request_s* doip_diag_msg_request_create(uint32_t user_data_size);
+/* -2, -10, then -29 for null user data with a non-zero size. Writes the header (payload length n + 4) and
+ * the addressing block's source and target; the data and user_data_length only when n is non-zero. The
+ * record must have room for n bytes. */
 DOIP_API int doip_diag_msg_request_init(const doip_addressing_s* addressing, doip_diagnostic_request_s* record,
                                         const uint8_t* user_data, uint32_t user_data_size);
+/* -10, -11, -4 below 8 + payload length (and never below the 12 + user_data_length bytes it writes). */
 DOIP_API int doip_diag_msg_request_serilize(const doip_diagnostic_request_s* record, uint8_t* out,
                                             uint32_t capacity);
-/* `record` must have room for count - 12 bytes of user data. */
+/* -9 (empty), -8, -10, header check; then -9 for fewer than 12 bytes, nothing written. Every byte after
+ * byte 12, up to `count`, becomes user data; an empty rest leaves user_data_length as it was. `record` must
+ * have room for count - 12 bytes of user data. */
 DOIP_API int doip_diag_msg_request_deserilize(const uint8_t* bytes, uint32_t count,
                                               doip_diagnostic_request_s* record);
+/* Releases a record from doip_diag_msg_request_create or doip_diag_request_parse; NULL is fine. */
 DOIP_API void doip_diag_msg_request_free(doip_diagnostic_request_s* record);
 
 /* A zero-filled acknowledgement record with room for `previous_message_size` echoed bytes, or NULL. */
 DOIP_API doip_diagnostic_response_s* doip_diag_msg_response_create(uint32_t previous_message_size);
+/* Positive (0x8002) and negative (0x8003) acknowledgement: -2, -10, then -29 for null echoed bytes with a
+ * non-zero size. Payload length n + 5; the bytes and previous_message_length only when n is non-zero. */
 DOIP_API int doip_diag_msg_ack_response_init(const doip_addressing_s* addressing,
                                              doip_diagnostic_response_s* record, uint8_t ack_code,
                                              const uint8_t* previous_message, uint32_t previous_message_size);
 DOIP_API int doip_diag_msg_nack_response_init(const doip_addressing_s* addressing,
                                               doip_diagnostic_response_s* record, uint8_t nack_code,
                                               const uint8_t* previous_message, uint32_t previous_message_size);
+/* -10, -11, -4 below 13 + previous_message_length (the echoed length, not the header's payload length). */
 DOIP_API int doip_diag_msg_response_serilize(const doip_diagnostic_response_s* record, uint8_t* out,
                                              uint32_t capacity);
-/* `record` must have room for count - 13 echoed bytes. */
+/* -9 (empty), -8, -10, header check; then -9 for fewer than 13 bytes, nothing written. Accepts 0x8002 and
+ * 0x8003 alike. Every byte after byte 13, up to `count`, is echoed data; `record` must have room for
+ * count - 13 bytes. */
 DOIP_API int doip_diag_msg_response_deserilize(const uint8_t* bytes, uint32_t count,
                                                doip_diagnostic_response_s* record);
+/* Releases an acknowledgement record; NULL is fine. Returns 0. */
 DOIP_API int doip_diag_msg_response_free(doip_diagnostic_response_s* record);
 /* The same release function under a second name. */
 DOIP_API int doip_free_diag_response(doip_diagnostic_response_s* record);
 
-/* Allocating parsers: `*out` receives a new record (or NULL) whatever the result; the caller frees it. */
+/* Allocating parsers: a null `out` gives -10 and allocates nothing. Otherwise `*out` receives a new
+ * zero-filled record (or NULL) before any check, and the caller releases it whatever the result. Then
+ * -9 (empty), -8, -10 (no memory), the header check, and -9 for fewer than 12 (request) or 13
+ * (acknowledgement) bytes. */
 DOIP_API int doip_diag_request_parse(const unsigned char* bytes, unsigned int count,
                                      doip_diagnostic_request_s** out);
 DOIP_API int doip_diag_response(doip_s* unused, const unsigned char* bytes, unsigned int count,
                                 doip_diagnostic_response_s** out);
-/* Classifies a received message; an unusable input gives the all-zero result. */
+/* Classifies a received message: the header and the sender of a diagnostic message or acknowledgement
+ * (bytes 8-9), or of a routing activation response (the entity, bytes 10-11); only the payload type for
+ * any other type. Null bytes, a failing header check, or a diagnostic message shorter than 12 bytes, an
+ * acknowledgement shorter than 13 or a routing activation response shorter than 12 give the all-zero
+ * result. Allocates nothing. */
 DOIP_API explain_info_s doip_get_expalininfo(const unsigned char* bytes, unsigned int count);
-/* Strips the DoIP framing of a diagnostic message or acknowledgement in place. 0 or -29. */
+/* Strips the first 12 bytes of a diagnostic message or 13 of an acknowledgement in place: the bytes move to
+ * the front and `length` shrinks, the buffer keeps its size. Any other type, a failing header check or a
+ * message shorter than the bytes to strip is left unchanged. 0, or -29 for a null message. */
 DOIP_API int doip_remove_header(doip_message_s* msg);
 
 /* ---- Client context, hooks and logging ---- */
@@ -446,13 +501,22 @@ DOIP_API int start_timer_a_doip_diagmsg(const doip_s* ctx, double delay_ms, doip
                                         void* arg);
 DOIP_API int delete_timer(const doip_s* ctx, int kind);
 
-/* ---- Vehicle discovery and diagnostic requests ---- */
+/* ---- Vehicle discovery and diagnostic requests ----
+ * Build a whole message from the context's source_address, target_address and protocol_version into `out`.
+ * Checks in order: -9 for a null context (before anything else); -29 for a null EID, VIN or (with a
+ * non-zero count) UDS pointer, buffer untouched; doip_diag_request only: -1 when its working record cannot
+ * be allocated; -11 for a null output, buffer untouched; then the whole capacity is zeroed and -4 is
+ * returned when the message does not fit. Bytes past the message stay zero. */
 
+/* 0x0001, 8 bytes. */
 DOIP_API int doip_vid_request(const doip_s* ctx, unsigned char* out, unsigned int capacity);
+/* 0x0002, 14 bytes: exactly 6 bytes are read from `eid`; `count` is not used. */
 DOIP_API int doip_vid_eid_request(const doip_s* ctx, const unsigned char* eid, unsigned int count,
                                   unsigned char* out, unsigned int capacity);
+/* 0x0003, 25 bytes: exactly 17 bytes are read from `vin` (no terminating NUL needed); `count` is not used. */
 DOIP_API int doip_vid_vin_request(const doip_s* ctx, const char* vin, unsigned int count, unsigned char* out,
                                   unsigned int capacity);
+/* 0x8001, 12 + count bytes; `count` may be 0. */
 DOIP_API int doip_diag_request(const doip_s* ctx, const unsigned char* uds, unsigned int count, unsigned char* out,
                                unsigned int capacity);
 

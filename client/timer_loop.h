@@ -1,0 +1,44 @@
+// The process-wide protocol timer loop: one ThreadEventLoop named "doip_timer_event_loop", started by the
+// first doip_init (or the first timer start) and stopped once, before the library's objects go.
+#ifndef DOIP_CLIENT_TIMER_LOOP_H
+#define DOIP_CLIENT_TIMER_LOOP_H
+
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "uilitylib.h"
+
+namespace doip::detail {
+
+class TimerLoop {
+public:
+    TimerLoop();
+    // Stops the loop and joins its thread.
+    ~TimerLoop();
+    TimerLoop(const TimerLoop&) = delete;
+    TimerLoop& operator=(const TimerLoop&) = delete;
+
+    // Starts the loop thread unless it runs already or the loop was stopped. Any thread.
+    void start();
+    // Runs `work` with the running loop, under the lock that keeps the loop alive meanwhile; false (and
+    // `work` not called) when the loop is not running. `work` must not block. Any thread.
+    bool with_loop(const std::function<void(uilitylib::EventLoop&)>& work);
+    // Quits the loop and joins its thread; afterwards the loop never runs again. Not from the loop thread.
+    void stop();
+    // For process exit, where the thread is already gone: forget the loop without joining.
+    void abandon();
+
+private:
+    std::mutex mutex_;
+    std::unique_ptr<uilitylib::ThreadEventLoop> thread_loop_;
+    uilitylib::EventLoop* loop_ = nullptr;
+    bool stopped_ = false;
+};
+
+// The process-wide timer loop.
+TimerLoop& timer_loop();
+
+}  // namespace doip::detail
+
+#endif
