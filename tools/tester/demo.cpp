@@ -26,7 +26,6 @@ std::string ms_text(double ms) {
     return text;
 }
 
-#if DOIP_TOOLS_WITH_PROTOCOL_TIMERS
 // Lives as long as the process: a timer that fires late must still find it.
 struct TimerFiring {
     std::mutex mutex;
@@ -49,7 +48,6 @@ void on_timer(void* arg) {
     }
     firing->cv.notify_all();
 }
-#endif
 
 class Transcript {
   public:
@@ -225,7 +223,6 @@ int run_demo(const TesterOptions& base, std::ostream& out) {
     // 9. A protocol timer on the library's timer thread.
     {
         t.step("protocol timer: start_timer_a_doip_ctrl(ctx, 50 ms, callback)");
-#if DOIP_TOOLS_WITH_PROTOCOL_TIMERS
         TimerFiring& firing = timer_firing();
         const auto start = Clock::now();
         const int rc = start_timer_a_doip_ctrl(&ctx, 50.0, &on_timer, &firing);
@@ -244,9 +241,6 @@ int run_demo(const TesterOptions& base, std::ostream& out) {
         }
         out << "    delete_timer(ctx, DOIP_TIMER_A_DOIP_CTRL)\n";
         t.expect(rc == DOIP_OK && fired, "the timer callback did not run within 5 s");
-#else
-        out << "    the protocol timers are not part of this build of the library; step skipped\n";
-#endif
     }
 
     // 10. Close.
