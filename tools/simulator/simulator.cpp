@@ -15,8 +15,8 @@ struct Simulator::Client {
     std::string name;
     std::thread thread;
     std::atomic<bool> done{false};
-    bool activated = false;  // touched by the client's own thread only
-    uint16_t tester_address = 0;
+    std::atomic<bool> activated{false};  // written by the client's thread under the simulator's mutex
+    uint16_t tester_address = 0;         // the client's thread only
     bool close_after_reply = false;
     bool cut_off = false;
 };
@@ -470,27 +470,29 @@ std::vector<std::vector<uint8_t>> Simulator::answer(Client* client, const std::v
             }
             ++activations_;
             uint8_t code = options_.activation_response_code;
-            if (code == kRoutingSuccessful) {
-                const bool known_type = request.activation_type == 0x00 || request.activation_type == 0x01 ||
-                                        request.activation_type == 0xE0;
-                size_t active = 0;
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
+            {
+                // Counting the activated sockets and activating this one is one step.
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (code == kRoutingSuccessful) {
+                    const bool known_type = request.activation_type == 0x00 ||
+                                            request.activation_type == 0x01 ||
+                                            request.activation_type == 0xE0;
+                    size_t active = 0;
                     for (const auto& c : clients_) {
                         active += (c.get() != client && !c->done && c->activated) ? 1 : 0;
                     }
+                    if (!known_type) {
+                        code = kRoutingUnsupportedType;
+                    } else if (client->activated && client->tester_address != request.source_address) {
+                        code = kRoutingSourceAddressDifferent;
+                    } else if (!client->activated && active >= options_.max_sockets) {
+                        code = kRoutingAllSocketsActive;
+                    }
                 }
-                if (!known_type) {
-                    code = kRoutingUnsupportedType;
-                } else if (client->activated && client->tester_address != request.source_address) {
-                    code = kRoutingSourceAddressDifferent;
-                } else if (!client->activated && active >= options_.max_sockets) {
-                    code = kRoutingAllSocketsActive;
+                if (code == kRoutingSuccessful || code == 0x11) {
+                    client->activated = true;
+                    client->tester_address = request.source_address;
                 }
-            }
-            if (code == kRoutingSuccessful || code == 0x11) {
-                client->activated = true;
-                client->tester_address = request.source_address;
             }
             log(client->name + ": routing activation from " + hex_address(request.source_address) + " type " +
                 std::to_string(request.activation_type) + ": response code " + std::to_string(code));

@@ -82,7 +82,7 @@ int print_uds_exchange(const UdsExchange& x, std::ostream& out, const char* inde
             return kExitOk;
         case UdsExchange::Outcome::negative:
             if (x.uds.size() >= 3) {
-                out << indent << "=> negative response, NRC " << hex_bytes(&x.uds[2], 1) << " "
+                out << indent << "=> negative response, NRC 0x" << hex_bytes(&x.uds[2], 1) << " "
                     << nrc_name(x.uds[2]) << "\n";
             }
             return kExitNegativeResponse;
