@@ -12,7 +12,9 @@ void release_data(doip_message_s* msg) {
     msg->data = nullptr;
 }
 
-bool has_data(const doip_message_s* msg) { return msg->data != nullptr && msg->length != 0; }
+bool has_data(const doip_message_s* msg) {
+    return msg->data != nullptr && msg->length != 0;
+}
 
 }  // namespace
 
