@@ -41,7 +41,9 @@ std::optional<uilitylib::TimerId> TimerRegistry::remove_oldest(const std::string
     return std::nullopt;
 }
 
-void start_timer_loop_once() { timer_loop().start(); }
+void start_timer_loop_once() {
+    timer_loop().start();
+}
 
 namespace {
 
@@ -51,8 +53,9 @@ int start_timer(const doip_s* ctx, int kind, double delay_ms, doip_timer_callbac
     }
     timer_loop().start();
     std::optional<uilitylib::TimerId> id;
-    timer_loop().with_loop(
-        [&](uilitylib::EventLoop& loop) { id = loop.runAfter(delay_ms, [callback, arg] { callback(arg); }); });
+    timer_loop().with_loop([&](uilitylib::EventLoop& loop) {
+        id = loop.runAfter(delay_ms, [callback, arg] { callback(arg); });
+    });
     if (!id) {
         return DOIP_ERR_GENERAL;  // the loop was stopped for unloading
     }
@@ -85,6 +88,11 @@ DOIP_API int start_timer_a_tcp_initial_inactivity(const doip_s* ctx, double dela
 DOIP_API int start_timer_a_doip_diagmsg(const doip_s* ctx, double delay_ms, doip_timer_callback_fn callback,
                                         void* arg) {
     return start_timer(ctx, DOIP_TIMER_A_DOIP_DIAGNOSTIC_MESSAGE, delay_ms, callback, arg);
+}
+
+DOIP_API int doip_stop_timer_loop(void) {
+    doip::detail::timer_loop().stop();
+    return DOIP_OK;
 }
 
 DOIP_API int delete_timer(const doip_s* ctx, int kind) {

@@ -3,10 +3,12 @@
 namespace doip::detail {
 
 TimerLoop::TimerLoop()
-    : thread_loop_(std::make_unique<uilitylib::ThreadEventLoop>(uilitylib::ThreadEventLoop::ThreadInitCallback(),
-                                                                "doip_timer_event_loop")) {}
+    : thread_loop_(std::make_unique<uilitylib::ThreadEventLoop>(
+          uilitylib::ThreadEventLoop::ThreadInitCallback(), "doip_timer_event_loop")) {}
 
-TimerLoop::~TimerLoop() { stop(); }
+TimerLoop::~TimerLoop() {
+    stop();
+}
 
 void TimerLoop::start() {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -12,7 +12,7 @@
 namespace doip::detail {
 
 class TimerLoop {
-public:
+  public:
     TimerLoop();
     // Stops the loop and joins its thread.
     ~TimerLoop();
@@ -29,7 +29,7 @@ public:
     // For process exit, where the thread is already gone: forget the loop without joining.
     void abandon();
 
-private:
+  private:
     std::mutex mutex_;
     std::unique_ptr<uilitylib::ThreadEventLoop> thread_loop_;
     uilitylib::EventLoop* loop_ = nullptr;

@@ -13,8 +13,8 @@ void setCurrentThreadName(const std::string& name) {
     if (kernel == nullptr) {
         return;
     }
-    auto set_description =
-        reinterpret_cast<SetThreadDescriptionFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "SetThreadDescription")));
+    auto set_description = reinterpret_cast<SetThreadDescriptionFn>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "SetThreadDescription")));
     if (set_description == nullptr) {
         return;
     }

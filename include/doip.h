@@ -489,7 +489,12 @@ DOIP_API int doip_clear_message(uint8_t channel);
 DOIP_API int doip_msg_cache_count(uint8_t channel);
 DOIP_API int doip_wait_message(int listener_id, const doip_s* ctx, doip_message_s* pattern);
 
-/* ---- Protocol timers ---- */
+/* ---- Protocol timers ----
+ * The four start functions arm a one-shot timer of `delay_ms` milliseconds on the library's timer thread
+ * ("doip_timer_event_loop") and remember it under the context's connection key; at expiry `callback(arg)`
+ * runs once on that thread. They return 0; -29 for a null context or callback; -1 after
+ * doip_stop_timer_loop. Called before any doip_init, they start the timer thread themselves.
+ * delete_timer cancels and forgets the oldest timer of `kind` started for the connection (0 always). */
 
 DOIP_API int start_timer_a_doip_ctrl(const doip_s* ctx, double delay_ms, doip_timer_callback_fn callback,
                                      void* arg);
@@ -500,6 +505,13 @@ DOIP_API int start_timer_a_tcp_initial_inactivity(const doip_s* ctx, double dela
 DOIP_API int start_timer_a_doip_diagmsg(const doip_s* ctx, double delay_ms, doip_timer_callback_fn callback,
                                         void* arg);
 DOIP_API int delete_timer(const doip_s* ctx, int kind);
+
+/* Stops the timer thread and joins it; pending timers are dropped without running. Call it once before
+ * unloading the library explicitly (FreeLibrary, dlclose) while the process goes on: on Windows the
+ * unload runs under the loader lock, where joining a thread could deadlock, so the library then only
+ * abandons a thread that is still running. Afterwards timers can no longer be started (-1). Returns 0.
+ * Must not be called from a timer callback. */
+DOIP_API int doip_stop_timer_loop(void);
 
 /* ---- Vehicle discovery and diagnostic requests ----
  * Build a whole message from the context's source_address, target_address and protocol_version into `out`.
@@ -544,10 +556,10 @@ public:
     explicit doip_message_raii(const doip_message_s* src);
     doip_message_raii(const doip_message_raii& other);
     /* A deep copy as well: the source is left unchanged. */
-    doip_message_raii(doip_message_raii&& other);
+    doip_message_raii(doip_message_raii&& other) noexcept;
     /* Self-assignment or an empty source changes nothing; otherwise a deep copy. */
     doip_message_raii& operator=(const doip_message_raii& other);
-    doip_message_raii& operator=(doip_message_raii&& other);
+    doip_message_raii& operator=(doip_message_raii&& other) noexcept;
     ~doip_message_raii();
 
     doip_message_s* get() { return reinterpret_cast<doip_message_s*>(this); }

@@ -22,9 +22,17 @@ TimerLoop doip_timer_event_loop;
 
 }  // namespace
 
-const ErrorTextMap& err_str_map() { return doip_err_str_map; }
-StateRegistry& state_registry() { return doip_state_registry; }
-TimerRegistry& timer_registry() { return doip_timer_registry; }
-TimerLoop& timer_loop() { return doip_timer_event_loop; }
+const ErrorTextMap& err_str_map() {
+    return doip_err_str_map;
+}
+StateRegistry& state_registry() {
+    return doip_state_registry;
+}
+TimerRegistry& timer_registry() {
+    return doip_timer_registry;
+}
+TimerLoop& timer_loop() {
+    return doip_timer_event_loop;
+}
 
 }  // namespace doip::detail

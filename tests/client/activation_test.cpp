@@ -17,7 +17,7 @@ using doip_test::FakeEntity;
 using doip_test::make_context;
 
 class Activation : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         reset_doip_state();
         doip_test::drain_default_queue();
@@ -119,7 +119,8 @@ TEST_P(ActivationResponse, ResponseCodeGivesItsResultAndState) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ActivationResponse,
-    ::testing::Values(ResponseRow{0x10, DOIP_OK, DOIP_STATE_ACTIVATED}, ResponseRow{0x03, DOIP_OK, DOIP_STATE_ACTIVATED},
+    ::testing::Values(ResponseRow{0x10, DOIP_OK, DOIP_STATE_ACTIVATED},
+                      ResponseRow{0x03, DOIP_OK, DOIP_STATE_ACTIVATED},
                       ResponseRow{0x05, DOIP_RA_CONFIRMATION_REQUIRED, DOIP_STATE_CONFIRMATION},
                       ResponseRow{0x11, DOIP_RA_CONFIRMATION_REQUIRED, DOIP_STATE_CONFIRMATION},
                       ResponseRow{0x06, DOIP_RA_UNSUPPORTED_TYPE, DOIP_STATE_UNSUPPORTED_TYPE},
@@ -136,7 +137,8 @@ TEST_F(Activation, RefusalIsLoggedWithTheEnglishText) {
     FakeEntity entity;
     entity.response_code = 0x00;
     EXPECT_EQ(doip_activate(0, &ctx_), DOIP_RA_UNKNOWN_SOURCE_ADDRESS);
-    EXPECT_TRUE(logged(entity.logs(), "路由激活失败,(0x00) Routing activation denied due to unknown source address."));
+    EXPECT_TRUE(logged(entity.logs(),
+                       "路由激活失败,(0x00) Routing activation denied due to unknown source address."));
 }
 
 TEST_F(Activation, ConfirmationCodesLogTheConfirmationText) {

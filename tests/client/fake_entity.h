@@ -58,8 +58,23 @@ struct FakeEntity {
     }
 
     std::vector<uint8_t> reply() const {
-        std::vector<uint8_t> r = {reply_version, static_cast<uint8_t>(~reply_version), 0x00, 0x06, 0, 0, 0, 9,
-                                  0x0E, 0xF5, 0x0C, 0xE1, response_code, 0, 0, 0, 0};
+        std::vector<uint8_t> r = {reply_version,
+                                  static_cast<uint8_t>(~reply_version),
+                                  0x00,
+                                  0x06,
+                                  0,
+                                  0,
+                                  0,
+                                  9,
+                                  0x0E,
+                                  0xF5,
+                                  0x0C,
+                                  0xE1,
+                                  response_code,
+                                  0,
+                                  0,
+                                  0,
+                                  0};
         if (cut_reply_to != 0) {
             r.resize(cut_reply_to);
         }

@@ -41,10 +41,18 @@ int count_threads_named(const std::string& prefix) {
     return count;
 }
 
-int count_threads() { return count_threads_named(""); }
+int count_threads() {
+    return count_threads_named("");
+}
 
 // The kernel keeps 15 characters of a thread name.
 const char kTimerThreadPrefix[] = "doip_timer_even";
+const char kTimerServicePrefix[] = "uilitylib-timer";
+
+// Threads the library starts: the protocol timer loop and the OS timer service behind it.
+int library_threads() {
+    return count_threads_named(kTimerThreadPrefix) + count_threads_named(kTimerServicePrefix);
+}
 
 template <typename Fn>
 Fn symbol(void* handle, const char* name) {
@@ -57,11 +65,13 @@ Fn symbol(void* handle, const char* name) {
 }
 
 std::atomic<int> g_fired{0};
-void on_timer(void*) { ++g_fired; }
+void on_timer(void*) {
+    ++g_fired;
+}
 
 // Exit codes tell the parent which check failed.
 void load_init_unload_scenario() {
-    const int baseline = count_threads();  // sanitizer runtimes may own threads of their own
+    const int baseline = count_threads();  // a sanitizer runtime may own a thread already
     void* handle = dlopen(DOIP_TEST_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         std::_Exit(10);
@@ -70,8 +80,8 @@ void load_init_unload_scenario() {
         std::_Exit(11);  // loading alone must start no thread
     }
     auto init = symbol<int (*)(doip_s*)>(handle, "doip_init");
-    auto start = symbol<int (*)(const doip_s*, double, doip_timer_callback_fn, void*)>(handle,
-                                                                                      "start_timer_a_doip_ctrl");
+    auto start = symbol<int (*)(const doip_s*, double, doip_timer_callback_fn, void*)>(
+        handle, "start_timer_a_doip_ctrl");
     doip_s ctx;
     init(&ctx);
     if (count_threads_named(kTimerThreadPrefix) != 1) {
@@ -84,11 +94,11 @@ void load_init_unload_scenario() {
     if (dlopen(DOIP_TEST_LIBRARY_PATH, RTLD_NOW | RTLD_NOLOAD) != nullptr) {
         std::_Exit(14);  // still mapped: something pins the library
     }
-    if (count_threads_named(kTimerThreadPrefix) != 0) {
+    if (library_threads() != 0) {
         std::_Exit(15);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    if (count_threads() != baseline || g_fired != 0) {
+    if (g_fired != 0) {
         std::_Exit(16);
     }
     std::_Exit(0);
@@ -138,13 +148,46 @@ void fresh_library_state_scenario() {
     std::_Exit(0);
 }
 
+void explicit_stop_scenario() {
+    void* handle = dlopen(DOIP_TEST_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        std::_Exit(40);
+    }
+    auto init = symbol<int (*)(doip_s*)>(handle, "doip_init");
+    auto start = symbol<int (*)(const doip_s*, double, doip_timer_callback_fn, void*)>(
+        handle, "start_timer_a_doip_ctrl");
+    auto stop = symbol<int (*)(void)>(handle, "doip_stop_timer_loop");
+    doip_s ctx;
+    init(&ctx);
+    start(&ctx, 100.0, on_timer, nullptr);
+    if (stop() != 0 || library_threads() != 0) {
+        std::_Exit(41);  // the stop call joins the thread itself
+    }
+    if (start(&ctx, 1.0, on_timer, nullptr) != -1) {
+        std::_Exit(42);  // no timer after the stop
+    }
+    init(&ctx);  // does not bring the loop back
+    if (stop() != 0 || library_threads() != 0) {
+        std::_Exit(43);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (g_fired != 0 || dlclose(handle) != 0) {
+        std::_Exit(44);
+    }
+    std::_Exit(dlopen(DOIP_TEST_LIBRARY_PATH, RTLD_NOW | RTLD_NOLOAD) == nullptr ? 0 : 45);
+}
+
 class ModuleLifetime : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 };
 
 TEST_F(ModuleLifetime, UnloadAfterInitEndsTheTimerThreadAndNoTimerFires) {
     EXPECT_EXIT(load_init_unload_scenario(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(ModuleLifetime, ExplicitStopJoinsTheTimerThreadBeforeUnload) {
+    EXPECT_EXIT(explicit_stop_scenario(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(ModuleLifetime, LoadAndUnloadWithoutInitStartsNoThread) {
