@@ -104,6 +104,7 @@ struct FakeEntity {
         }
         const std::vector<uint8_t> reply = e->reply();
         const uint8_t channel = e->reply_channel;
+        std::lock_guard<std::mutex> lock(e->mutex);
         e->responders.emplace_back([reply, channel] {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             doip_message_s m{};
