@@ -50,7 +50,9 @@ uint32_t request_length(const doip_s& ctx) {
 }
 
 // The decimal number at the start of `text`, as atoi reads it, without atoi's overflow trap.
-long leading_number(const std::string& text) { return std::strtol(text.c_str(), nullptr, 10); }
+long leading_number(const std::string& text) {
+    return std::strtol(text.c_str(), nullptr, 10);
+}
 
 // The local port of an earlier connection from the same local address to the same entity, if any.
 std::optional<uint16_t> reusable_local_port(const doip_s& ctx) {
@@ -69,7 +71,8 @@ std::optional<uint16_t> reusable_local_port(const doip_s& ctx) {
             continue;
         }
         if (local_end.compare(0, local_colon, local_address) == 0 && local_colon == local_address.size() &&
-            remote_end.compare(0, remote_colon, remote_address) == 0 && remote_colon == remote_address.size() &&
+            remote_end.compare(0, remote_colon, remote_address) == 0 &&
+            remote_colon == remote_address.size() &&
             leading_number(remote_end.substr(remote_colon + 1)) == ctx.remote.port) {
             return static_cast<uint16_t>(leading_number(local_end.substr(local_colon + 1)));
         }
@@ -87,9 +90,13 @@ void choose_local_port(doip_s& ctx) {
     log_line("创建TCP链接%s:%d", address_text(ctx.local).c_str(), static_cast<int>(ctx.local.port));
 }
 
-void set_state(const doip_s& ctx, int state) { state_registry().set(connection_key(ctx), state); }
+void set_state(const doip_s& ctx, int state) {
+    state_registry().set(connection_key(ctx), state);
+}
 
-int stored_state(const doip_s& ctx) { return state_registry().get(connection_key(ctx)).value_or(DOIP_STATE_NONE); }
+int stored_state(const doip_s& ctx) {
+    return state_registry().get(connection_key(ctx)).value_or(DOIP_STATE_NONE);
+}
 
 // Owns the pattern/result record of the wait.
 struct OwnedMessage {
@@ -180,7 +187,8 @@ DOIP_API int doip_activate(uint8_t channel, doip_s* ctx) {
         log_line("doip_socket_send == nullptr");
         return DOIP_ERR_NO_SOCKET_OPEN;
     }
-    const int sent = ops.doip_socket_send(channel, ctx, request.data(), static_cast<uint32_t>(request.size()));
+    const int sent =
+        ops.doip_socket_send(channel, ctx, request.data(), static_cast<uint32_t>(request.size()));
     if (sent != DOIP_OK) {
         return sent;
     }

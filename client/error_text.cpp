@@ -37,7 +37,8 @@ constexpr CodeTexts kCodeTexts[] = {
      "(0x07) Routing activation denied because the specified activation type requires a secure TLS "
      "TCP_DATA socket."},
     {DOIP_RA_ACTIVATED, "路由已成功激活", "(0x10) Routing successfully activated."},
-    {DOIP_RA_CONFIRMATION_REQUIRED, "路由已激活，但需要确认", "(0x11) Routing is activated; confirmation required."},
+    {DOIP_RA_CONFIRMATION_REQUIRED, "路由已激活，但需要确认",
+     "(0x11) Routing is activated; confirmation required."},
 };
 
 constexpr const char* kUnknownLogText = "Unkown Error";
@@ -70,8 +71,9 @@ extern "C" DOIP_API int get_doip_err_str(int code, char* buf, int* len) {
     }
     const doip::detail::ErrorTextMap& table = doip::detail::err_str_map();
     const auto found = table.find(code);
-    const std::string text =
-        found != table.end() ? found->second : std::string(doip::detail::kUnknownCodePrefix) + std::to_string(code);
+    const std::string text = found != table.end()
+                                 ? found->second
+                                 : std::string(doip::detail::kUnknownCodePrefix) + std::to_string(code);
     const size_t n = std::min(text.size(), static_cast<size_t>(*len) - 1);
     std::memcpy(buf, text.data(), n);
     buf[n] = '\0';

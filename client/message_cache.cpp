@@ -28,11 +28,15 @@ void store_copy(const doip_message_raii& src, doip_message_s* dst) {
     dst->aux2 = src.aux2;
 }
 
-bool has_data(const doip_message_raii& m) { return m.data != nullptr && m.length != 0; }
+bool has_data(const doip_message_raii& m) {
+    return m.data != nullptr && m.length != 0;
+}
 
 }  // namespace
 
-doip_message_processer_listner::~doip_message_processer_listner() { cache_.remove_queue(listener_id); }
+doip_message_processer_listner::~doip_message_processer_listner() {
+    cache_.remove_queue(listener_id);
+}
 
 MessageCache& MessageCache::instance() {
     static ProcessObject<MessageCache> cache;
@@ -201,14 +205,16 @@ DOIP_API int doip_clear_message(uint8_t channel) {
     return DOIP_OK;
 }
 
-DOIP_API int doip_msg_cache_count(uint8_t channel) { return MessageCache::instance().count(channel); }
+DOIP_API int doip_msg_cache_count(uint8_t channel) {
+    return MessageCache::instance().count(channel);
+}
 
 DOIP_API int doip_wait_message(int listener_id, const doip_s* ctx, doip_message_s* pattern) {
     if (ctx == nullptr) {
         return DOIP_ERR_INVALID_ARGUMENT;
     }
-    return MessageCache::instance().wait(listener_id, std::chrono::milliseconds(ctx->t_tcp_initial_inactivity_ms),
-                                         pattern);
+    return MessageCache::instance().wait(
+        listener_id, std::chrono::milliseconds(ctx->t_tcp_initial_inactivity_ms), pattern);
 }
 
 }  // extern "C"

@@ -18,21 +18,21 @@ class MessageCache;
 
 // One consumer of the cache. Its queue exists from registration until the last owner lets go.
 class doip_message_processer_listner {
-public:
+  public:
     doip_message_processer_listner(MessageCache& cache, int id) : cache_(cache), listener_id(id) {}
     ~doip_message_processer_listner();
     doip_message_processer_listner(const doip_message_processer_listner&) = delete;
     doip_message_processer_listner& operator=(const doip_message_processer_listner&) = delete;
 
-private:
+  private:
     MessageCache& cache_;
 
-public:
+  public:
     const int listener_id;
 };
 
 class MessageCache {
-public:
+  public:
     // A queue never holds more than this many messages; the oldest is dropped first.
     static constexpr size_t kQueueLimit = 1000;
     // The id of the default listener, created with the cache.
@@ -58,7 +58,7 @@ public:
     // pattern, until one matches (0, copied into `pattern`) or `timeout` has passed (-26).
     int wait(int listener_id, std::chrono::milliseconds timeout, doip_message_s* pattern);
 
-private:
+  private:
     friend class doip_message_processer_listner;
     using Entry = std::shared_ptr<const doip_message_raii>;
 

@@ -16,12 +16,12 @@ namespace doip::detail {
 // Connection key -> the timers started for it, oldest first. A key exists only while its list is not
 // empty. Any thread.
 class TimerRegistry {
-public:
+  public:
     void add(const std::string& key, int kind, uilitylib::TimerId id);
     // Removes and returns the oldest entry of `kind` under `key`.
     std::optional<uilitylib::TimerId> remove_oldest(const std::string& key, int kind);
 
-private:
+  private:
     std::mutex mutex_;
     std::map<std::string, std::list<std::pair<int, uilitylib::TimerId>>> timers_;
 };

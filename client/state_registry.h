@@ -13,7 +13,7 @@ namespace doip::detail {
 
 // Every member is safe to call from any thread; each call holds the lock only for its own work.
 class StateRegistry {
-public:
+  public:
     void set(const std::string& key, int state);
     std::optional<int> get(const std::string& key) const;
     void erase(const std::string& key);
@@ -21,7 +21,7 @@ public:
     // A snapshot of the keys in their order.
     std::vector<std::string> keys() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::map<std::string, int> states_;
 };

@@ -5,7 +5,8 @@
 namespace doip::detail {
 
 bool is_accepted_payload_type(uint16_t t) {
-    return t <= DOIP_PT_ALIVE_CHECK_RESPONSE || (t >= DOIP_PT_ENTITY_STATUS_REQUEST && t <= DOIP_PT_POWER_MODE_RESPONSE) ||
+    return t <= DOIP_PT_ALIVE_CHECK_RESPONSE ||
+           (t >= DOIP_PT_ENTITY_STATUS_REQUEST && t <= DOIP_PT_POWER_MODE_RESPONSE) ||
            (t >= DOIP_PT_DIAG_MSG && t <= DOIP_PT_DIAG_MSG_NACK) || t >= 0xF000;
 }
 
@@ -55,6 +56,7 @@ void write_header(const doip_package_s& header, uint8_t* out) {
 
 }  // namespace doip::detail
 
-extern "C" DOIP_API int doip_deserialize(const unsigned char* bytes, unsigned int count, doip_package_s* out) {
+extern "C" DOIP_API int doip_deserialize(const unsigned char* bytes, unsigned int count,
+                                         doip_package_s* out) {
     return doip::detail::check_header(bytes, count, out);
 }

@@ -68,7 +68,8 @@ static_assert(offsetof(doip_s, target_address) - offsetof(doip_s, source_address
 static_assert(offsetof(doip_s, protocol_version) - offsetof(doip_s, source_address) ==
                   offsetof(doip_addressing_s, protocol_version),
               "addressing block: protocol_version");
-static_assert(offsetof(doip_s, source_address) + sizeof(doip_addressing_s) <= offsetof(doip_s, a_doip_ctrl_ms),
+static_assert(offsetof(doip_s, source_address) + sizeof(doip_addressing_s) <=
+                  offsetof(doip_s, a_doip_ctrl_ms),
               "addressing block fits before the time values");
 
 static_assert(offsetof(doip_socket_ops_s, doip_socket_send) == 0, "ops.send");

@@ -12,7 +12,9 @@ void release_data(doip_message_s* msg) {
     msg->data = nullptr;
 }
 
-bool has_data(const doip_message_s* msg) { return msg->data != nullptr && msg->length != 0; }
+bool has_data(const doip_message_s* msg) {
+    return msg->data != nullptr && msg->length != 0;
+}
 
 }  // namespace
 
@@ -96,7 +98,7 @@ doip_message_raii::doip_message_raii(const doip_message_s* src) : doip_message_r
 doip_message_raii::doip_message_raii(const doip_message_raii& other) : doip_message_raii(other.get()) {}
 
 // Deliberately a deep copy: the source keeps its buffer.
-doip_message_raii::doip_message_raii(doip_message_raii&& other) : doip_message_raii(other.get()) {}
+doip_message_raii::doip_message_raii(doip_message_raii&& other) noexcept : doip_message_raii(other.get()) {}
 
 doip_message_raii& doip_message_raii::operator=(const doip_message_raii& other) {
     if (this == &other || !has_data(other.get())) {
@@ -118,7 +120,7 @@ doip_message_raii& doip_message_raii::operator=(const doip_message_raii& other) 
     return *this;
 }
 
-doip_message_raii& doip_message_raii::operator=(doip_message_raii&& other) {
+doip_message_raii& doip_message_raii::operator=(doip_message_raii&& other) noexcept {
     return *this = static_cast<const doip_message_raii&>(other);
 }
 

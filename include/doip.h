@@ -556,10 +556,10 @@ public:
     explicit doip_message_raii(const doip_message_s* src);
     doip_message_raii(const doip_message_raii& other);
     /* A deep copy as well: the source is left unchanged. */
-    doip_message_raii(doip_message_raii&& other);
+    doip_message_raii(doip_message_raii&& other) noexcept;
     /* Self-assignment or an empty source changes nothing; otherwise a deep copy. */
     doip_message_raii& operator=(const doip_message_raii& other);
-    doip_message_raii& operator=(doip_message_raii&& other);
+    doip_message_raii& operator=(doip_message_raii&& other) noexcept;
     ~doip_message_raii();
 
     doip_message_s* get() { return reinterpret_cast<doip_message_s*>(this); }

@@ -24,9 +24,17 @@ ProcessObject<TimerLoop> doip_timer_event_loop;
 
 }  // namespace
 
-const ErrorTextMap& err_str_map() { return doip_err_str_map.get(); }
-StateRegistry& state_registry() { return doip_state_registry.get(); }
-TimerRegistry& timer_registry() { return doip_timer_registry.get(); }
-TimerLoop& timer_loop() { return doip_timer_event_loop.get(); }
+const ErrorTextMap& err_str_map() {
+    return doip_err_str_map.get();
+}
+StateRegistry& state_registry() {
+    return doip_state_registry.get();
+}
+TimerRegistry& timer_registry() {
+    return doip_timer_registry.get();
+}
+TimerLoop& timer_loop() {
+    return doip_timer_event_loop.get();
+}
 
 }  // namespace doip::detail

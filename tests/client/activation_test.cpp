@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -17,7 +19,7 @@ using doip_test::FakeEntity;
 using doip_test::make_context;
 
 class Activation : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         reset_doip_state();
         doip_test::drain_default_queue();
@@ -119,7 +121,8 @@ TEST_P(ActivationResponse, ResponseCodeGivesItsResultAndState) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ActivationResponse,
-    ::testing::Values(ResponseRow{0x10, DOIP_OK, DOIP_STATE_ACTIVATED}, ResponseRow{0x03, DOIP_OK, DOIP_STATE_ACTIVATED},
+    ::testing::Values(ResponseRow{0x10, DOIP_OK, DOIP_STATE_ACTIVATED},
+                      ResponseRow{0x03, DOIP_OK, DOIP_STATE_ACTIVATED},
                       ResponseRow{0x05, DOIP_RA_CONFIRMATION_REQUIRED, DOIP_STATE_CONFIRMATION},
                       ResponseRow{0x11, DOIP_RA_CONFIRMATION_REQUIRED, DOIP_STATE_CONFIRMATION},
                       ResponseRow{0x06, DOIP_RA_UNSUPPORTED_TYPE, DOIP_STATE_UNSUPPORTED_TYPE},
@@ -136,7 +139,8 @@ TEST_F(Activation, RefusalIsLoggedWithTheEnglishText) {
     FakeEntity entity;
     entity.response_code = 0x00;
     EXPECT_EQ(doip_activate(0, &ctx_), DOIP_RA_UNKNOWN_SOURCE_ADDRESS);
-    EXPECT_TRUE(logged(entity.logs(), "路由激活失败,(0x00) Routing activation denied due to unknown source address."));
+    EXPECT_TRUE(logged(entity.logs(),
+                       "路由激活失败,(0x00) Routing activation denied due to unknown source address."));
 }
 
 TEST_F(Activation, ConfirmationCodesLogTheConfirmationText) {
@@ -214,6 +218,38 @@ TEST_F(Activation, NoLoggerStillReturnsTheCode) {
     doip_set_logger_ops(nullptr);
     entity.response_code = 0x04;
     EXPECT_EQ(doip_activate(0, &ctx_), DOIP_RA_MISSING_AUTHENTICATION);
+}
+
+TEST_F(Activation, ConcurrentActivationsTimersAndAppendsAreSafe) {
+    FakeEntity entity;
+    std::atomic<bool> done{false};
+    std::thread noise([&] {
+        while (!done) {
+            doip_test::append({0x02, 0xFD, 0x80, 0x01, 0, 0, 0, 0}, 9);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::vector<std::thread> testers;
+    std::atomic<int> granted{0};
+    for (int i = 0; i < 4; ++i) {
+        testers.emplace_back([i, &granted] {
+            doip_s ctx = make_context("127.0.0.1", 0, ("127.0.1." + std::to_string(i + 1)).c_str(), 13400);
+            ctx.t_tcp_initial_inactivity_ms = 5000;
+            if (doip_activate(static_cast<uint8_t>(i), &ctx) == DOIP_OK) {
+                ++granted;
+            }
+            start_timer_a_doip_ctrl(&ctx, 60000.0, [](void*) {}, nullptr);
+            delete_timer(&ctx, DOIP_TIMER_A_DOIP_CTRL);
+        });
+    }
+    for (auto& t : testers) {
+        t.join();
+    }
+    done = true;
+    noise.join();
+    EXPECT_EQ(granted, 4);
+    EXPECT_EQ(entity.opens, 4);
+    doip_clear_message(9);
 }
 
 TEST(ActivationRequest, BuildsFifteenBytesWithoutOemField) {

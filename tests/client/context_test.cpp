@@ -47,7 +47,9 @@ TEST(ContextInit, SecondInitResetsEveryField) {
     EXPECT_STREQ(ctx.remote.ip_address, "");
 }
 
-TEST(ContextInit, NullContextIsIgnored) { EXPECT_EQ(doip_init(nullptr), DOIP_OK); }
+TEST(ContextInit, NullContextIsIgnored) {
+    EXPECT_EQ(doip_init(nullptr), DOIP_OK);
+}
 
 TEST(ContextInit, AddressingBlockReadsTheDefaults) {
     doip_s ctx;
@@ -71,7 +73,7 @@ int record_close(uint8_t channel, doip_s* ctx) {
 }
 
 class SocketTable : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_close_calls = 0;
         g_close_ctx = nullptr;

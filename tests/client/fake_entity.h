@@ -58,8 +58,23 @@ struct FakeEntity {
     }
 
     std::vector<uint8_t> reply() const {
-        std::vector<uint8_t> r = {reply_version, static_cast<uint8_t>(~reply_version), 0x00, 0x06, 0, 0, 0, 9,
-                                  0x0E, 0xF5, 0x0C, 0xE1, response_code, 0, 0, 0, 0};
+        std::vector<uint8_t> r = {reply_version,
+                                  static_cast<uint8_t>(~reply_version),
+                                  0x00,
+                                  0x06,
+                                  0,
+                                  0,
+                                  0,
+                                  9,
+                                  0x0E,
+                                  0xF5,
+                                  0x0C,
+                                  0xE1,
+                                  response_code,
+                                  0,
+                                  0,
+                                  0,
+                                  0};
         if (cut_reply_to != 0) {
             r.resize(cut_reply_to);
         }
@@ -89,6 +104,7 @@ struct FakeEntity {
         }
         const std::vector<uint8_t> reply = e->reply();
         const uint8_t channel = e->reply_channel;
+        std::lock_guard<std::mutex> lock(e->mutex);
         e->responders.emplace_back([reply, channel] {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             doip_message_s m{};

@@ -15,7 +15,7 @@ using doip_test::bytes_of;
 using Clock = std::chrono::steady_clock;
 
 class MessageCache : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         doip_test::drain_default_queue();
         doip_init(&ctx_);
@@ -48,7 +48,8 @@ TEST_F(MessageCache, MessagesComeOutOldestFirstWithAllFields) {
     EXPECT_EQ(out.channel, 4);
     EXPECT_EQ(out.aux1, 0x11u);
     EXPECT_EQ(out.aux2, 0x22u);
-    ASSERT_EQ(doip_get_message(&out, nullptr), DOIP_OK);  // replaces the buffer; ASan reports a leak otherwise
+    ASSERT_EQ(doip_get_message(&out, nullptr),
+              DOIP_OK);  // replaces the buffer; ASan reports a leak otherwise
     EXPECT_EQ(bytes_of(out), (std::vector<uint8_t>{4, 5}));
     EXPECT_EQ(out.aux2, 0x44u);
     doip_message_destory(&out);
@@ -141,11 +142,11 @@ TEST_F(MessageCache, WaitTimesOutAfterTheLimitAndKeepsThePattern) {
 }
 
 TEST_F(MessageCache, WaitDiscardsNonMatchingMessagesAndStopsAtTheFirstMatch) {
-    append({0x02, 0xFD, 0x00, 0x06, 0xAA}, 1);        // other channel
-    append({0x02, 0xFD, 0x00}, 0);                    // shorter than the pattern
-    append({0x03, 0xFC, 0x00, 0x06, 0xBB}, 0);        // other leading bytes
-    append({0x02, 0xFD, 0x00, 0x06}, 0, 7, 8);        // exactly the pattern: the match
-    append({0x02, 0xFD, 0x00, 0x06, 0xCC}, 0);        // after the match: stays queued
+    append({0x02, 0xFD, 0x00, 0x06, 0xAA}, 1);  // other channel
+    append({0x02, 0xFD, 0x00}, 0);              // shorter than the pattern
+    append({0x03, 0xFC, 0x00, 0x06, 0xBB}, 0);  // other leading bytes
+    append({0x02, 0xFD, 0x00, 0x06}, 0, 7, 8);  // exactly the pattern: the match
+    append({0x02, 0xFD, 0x00, 0x06, 0xCC}, 0);  // after the match: stays queued
     doip_message_s pattern{};
     const uint8_t prefix[] = {0x02, 0xFD, 0x00, 0x06};
     doip_message_init(&pattern, prefix, 4);

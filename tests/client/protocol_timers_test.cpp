@@ -43,7 +43,7 @@ void Firings::record(void* arg) {
 }
 
 class ProtocolTimers : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_firings = &firings_;
         ctx_ = make_context("10.1.1.1", 10001, "10.1.1.2", 13400);

@@ -11,7 +11,7 @@ namespace {
 using doip_test::make_context;
 
 class StateRegistry : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { reset_doip_state(); }
     void TearDown() override { reset_doip_state(); }
 

@@ -9,7 +9,7 @@ namespace {
 using doip_test::make_context;
 
 class TargetList : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { reset_doip_state(); }
     void TearDown() override { reset_doip_state(); }
 };

@@ -10,7 +10,8 @@
 
 namespace doip_test {
 
-inline doip_s make_context(const char* local_ip, uint16_t local_port, const char* remote_ip, uint16_t remote_port) {
+inline doip_s make_context(const char* local_ip, uint16_t local_port, const char* remote_ip,
+                           uint16_t remote_port) {
     doip_s ctx;
     doip_init(&ctx);
     std::strncpy(ctx.local.ip_address, local_ip, sizeof ctx.local.ip_address - 1);
@@ -21,7 +22,8 @@ inline doip_s make_context(const char* local_ip, uint16_t local_port, const char
 }
 
 // Appends `bytes` as one received message.
-inline int append(const std::vector<uint8_t>& bytes, uint8_t channel = 0, uint32_t aux1 = 0, uint32_t aux2 = 0) {
+inline int append(const std::vector<uint8_t>& bytes, uint8_t channel = 0, uint32_t aux1 = 0,
+                  uint32_t aux2 = 0) {
     doip_message_s m{};
     m.channel = channel;
     m.aux1 = aux1;
@@ -39,7 +41,9 @@ inline void drain_default_queue() {
     doip_message_destory(&m);
 }
 
-inline std::vector<uint8_t> bytes_of(const doip_message_s& m) { return {m.data, m.data + m.length}; }
+inline std::vector<uint8_t> bytes_of(const doip_message_s& m) {
+    return {m.data, m.data + m.length};
+}
 
 }  // namespace doip_test
 

@@ -20,7 +20,9 @@ std::vector<uint8_t> header_bytes(uint8_t version, uint8_t inverse, uint16_t typ
 }
 
 // A record whose fields are recognisable, to show that a failing check writes nothing.
-doip_package_s sentinel() { return doip_package_s{0xAA, 0xBB, 0xCCDD, 0x11223344}; }
+doip_package_s sentinel() {
+    return doip_package_s{0xAA, 0xBB, 0xCCDD, 0x11223344};
+}
 
 void expect_sentinel(const doip_package_s& p) {
     EXPECT_EQ(p.protocol_version, 0xAA);

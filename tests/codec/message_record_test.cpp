@@ -10,9 +10,11 @@
 
 namespace {
 
-const std::vector<uint8_t> kBytes = {0x02, 0xFD, 0x80, 0x01, 0x00, 0x00, 0x00, 0x05, 0x0E, 0xF5, 0x0C, 0xE1, 0x3E};
+const std::vector<uint8_t> kBytes = {0x02, 0xFD, 0x80, 0x01, 0x00, 0x00, 0x00,
+                                     0x05, 0x0E, 0xF5, 0x0C, 0xE1, 0x3E};
 
-doip_message_s heap_message(const std::vector<uint8_t>& bytes, uint8_t channel, uint32_t aux1, uint32_t aux2) {
+doip_message_s heap_message(const std::vector<uint8_t>& bytes, uint8_t channel, uint32_t aux1,
+                            uint32_t aux2) {
     doip_message_s m{};
     EXPECT_EQ(doip_message_init(&m, bytes.data(), static_cast<int>(bytes.size())), DOIP_OK);
     m.channel = channel;
@@ -21,7 +23,9 @@ doip_message_s heap_message(const std::vector<uint8_t>& bytes, uint8_t channel, 
     return m;
 }
 
-std::vector<uint8_t> contents(const doip_message_s& m) { return {m.data, m.data + m.length}; }
+std::vector<uint8_t> contents(const doip_message_s& m) {
+    return {m.data, m.data + m.length};
+}
 
 bool is_empty(const doip_message_s& m) {
     return m.channel == 0 && m.length == 0 && m.aux1 == 0 && m.aux2 == 0 && m.data == nullptr;

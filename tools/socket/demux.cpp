@@ -1,0 +1,92 @@
+#include "demux.h"
+
+#include <future>
+
+namespace doip_tools {
+namespace {
+
+// Messages can reach the cache from elsewhere than the layer; they are picked up at this pace.
+constexpr int kPollMs = 5;
+
+}  // namespace
+
+MessageDemux::MessageDemux(SocketLayer& layer) : layer_(layer) {
+    layer_.add_waker(waker_);
+    std::promise<void> running;
+    std::future<void> started = running.get_future();
+    thread_ = std::thread([this, &running] {
+        running.set_value();
+        run();
+    });
+    started.wait();
+}
+
+MessageDemux::~MessageDemux() {
+    stop_ = true;
+    waker_->notify();
+    thread_.join();
+    layer_.remove_waker(waker_);
+}
+
+void MessageDemux::run() {
+    while (!stop_) {
+        for (;;) {
+            doip_message_s m{};
+            if (doip_get_message(&m, nullptr) != DOIP_OK) {
+                break;
+            }
+            if (m.data == nullptr) {
+                continue;
+            }
+            ReceivedMessage message;
+            message.channel = m.channel;
+            message.aux1 = m.aux1;
+            message.aux2 = m.aux2;
+            message.bytes.assign(m.data, m.data + m.length);
+            doip_message_destory(&m);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                std::deque<ReceivedMessage>& queue = queues_[static_cast<uint8_t>(message.aux1)];
+                if (queue.size() >= kQueueLimit) {
+                    queue.pop_front();
+                    ++dropped_;
+                }
+                queue.push_back(std::move(message));
+                ++routed_;
+            }
+            filed_.notify_all();
+        }
+        waker_->wait(kPollMs);
+    }
+}
+
+bool MessageDemux::take(uint8_t channel, uint32_t serial, ReceivedMessage* out,
+                        std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        std::deque<ReceivedMessage>& queue = queues_[channel];
+        while (!queue.empty()) {
+            ReceivedMessage front = std::move(queue.front());
+            queue.pop_front();
+            if (serial == 0 || front.aux2 == serial) {
+                *out = std::move(front);
+                return true;
+            }
+            ++dropped_;
+        }
+        if (filed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+            // One last look: a message filed right at the deadline still counts.
+            if (queues_[channel].empty()) {
+                return false;
+            }
+        }
+    }
+}
+
+void MessageDemux::clear(uint8_t channel) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queues_.erase(channel);
+}
+
+}  // namespace doip_tools

@@ -1,0 +1,75 @@
+// Sorts the messages of the library's default queue per connection, for testers with several connections.
+//
+// doip_wait_message on the default queue throws away every message that does not match its pattern, so
+// several threads must not wait on that queue at once. A MessageDemux is the one reader of the default
+// queue: its thread takes every message with doip_get_message and files it under the connection channel
+// that the socket layer wrote into aux1 (see socket_layer.h); each tester thread then waits on its own
+// channel with take(). While a MessageDemux runs, nothing else reads the default queue.
+#ifndef DOIP_TOOLS_SOCKET_DEMUX_H
+#define DOIP_TOOLS_SOCKET_DEMUX_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "socket_layer.h"
+
+namespace doip_tools {
+
+struct ReceivedMessage {
+    uint8_t channel = 0;  // as cached: 0 for a routing activation response
+    uint32_t aux1 = 0;    // the connection's channel
+    uint32_t aux2 = 0;    // the connection's serial
+    std::vector<uint8_t> bytes;
+
+    uint16_t payload_type() const {
+        return bytes.size() >= 4 ? static_cast<uint16_t>(bytes[2] << 8 | bytes[3]) : 0;
+    }
+};
+
+class MessageDemux {
+  public:
+    // Starts the reader thread; returns once it runs. Wakes on every message `layer` appends.
+    explicit MessageDemux(SocketLayer& layer = SocketLayer::instance());
+    // Stops and joins the reader thread. Messages not taken are dropped.
+    ~MessageDemux();
+
+    // Any thread. Takes the oldest message of the connection on `channel` (aux1) whose serial (aux2) is
+    // `serial` (0: any serial), waiting at most `timeout`. Messages of that channel with another serial are
+    // left from an earlier connection and are dropped. False on timeout.
+    bool take(uint8_t channel, uint32_t serial, ReceivedMessage* out, std::chrono::milliseconds timeout);
+    // Any thread. Drops the messages filed under `channel`.
+    void clear(uint8_t channel);
+
+    uint64_t routed() const { return routed_; }
+    uint64_t dropped() const { return dropped_; }
+
+    MessageDemux(const MessageDemux&) = delete;
+    MessageDemux& operator=(const MessageDemux&) = delete;
+
+  private:
+    static constexpr size_t kQueueLimit = 1000;
+
+    void run();
+
+    SocketLayer& layer_;
+    std::shared_ptr<Waker> waker_ = std::make_shared<Waker>();
+    std::mutex mutex_;
+    std::condition_variable filed_;
+    std::map<uint8_t, std::deque<ReceivedMessage>> queues_;
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> routed_{0};
+    std::atomic<uint64_t> dropped_{0};
+    std::thread thread_;
+};
+
+}  // namespace doip_tools
+
+#endif

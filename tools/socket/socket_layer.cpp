@@ -1,0 +1,394 @@
+#include "socket_layer.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "framer.h"
+#include "net.h"
+
+namespace doip_tools {
+
+struct SocketLayer::Connection {
+    uint8_t channel = 0;
+    uint32_t serial = 0;
+    net::Handle handle = net::kInvalid;
+    std::string name;  // "channel 3 (127.0.0.1:10001 -> 127.0.0.1:13400)" for log lines
+    std::thread thread;
+    std::atomic<bool> closing{false};
+    std::atomic<bool> usable{true};
+    std::mutex send_mutex;
+};
+
+namespace {
+
+constexpr size_t kReceiveChunk = 16384;
+constexpr size_t kLoggedBytes = 16;
+
+std::string hex(const std::vector<uint8_t>& bytes) {
+    std::string out;
+    char two[4];
+    for (uint8_t b : bytes) {
+        std::snprintf(two, sizeof two, "%02X ", b);
+        out += two;
+    }
+    if (!out.empty()) {
+        out.pop_back();
+    }
+    return out;
+}
+
+std::string text_of(const eth_config_s& end) {
+    return std::string(end.ip_address, strnlen(end.ip_address, sizeof end.ip_address));
+}
+
+int socket_send(uint8_t channel, doip_s*, uint8_t* bytes, uint32_t length) {
+    return SocketLayer::instance().send(channel, bytes, length);
+}
+
+int socket_close(uint8_t channel, doip_s*) {
+    return SocketLayer::instance().close(channel);
+}
+
+int socket_open(uint8_t channel, doip_s* ctx) {
+    return SocketLayer::instance().open(channel, ctx);
+}
+
+}  // namespace
+
+void Waker::notify() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        signalled_ = true;
+    }
+    cv_.notify_all();
+}
+
+void Waker::wait(int timeout_ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return signalled_; });
+    signalled_ = false;
+}
+
+SocketLayer& SocketLayer::instance() {
+    static SocketLayer layer;
+    return layer;
+}
+
+SocketLayer::~SocketLayer() {
+    close_all();
+}
+
+void SocketLayer::configure(const SocketLayerOptions& options) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    options_ = options;
+}
+
+doip_socket_ops_s SocketLayer::ops() {
+    doip_socket_ops_s ops{};
+    ops.doip_socket_send = &socket_send;
+    ops.doip_socket_close = &socket_close;
+    ops.doip_socket_open = &socket_open;
+    return ops;
+}
+
+void SocketLayer::install() {
+    doip_set_socket_ops(ops());
+}
+
+void SocketLayer::log(int level, const char* format, ...) {
+    doip_logger_fn logger;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        logger = options_.logger;
+    }
+    if (logger == nullptr) {
+        return;
+    }
+    char line[1024];
+    const int prefix = std::snprintf(line, sizeof line, "doip_socket: ");
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line + prefix, sizeof line - static_cast<size_t>(prefix), format, args);
+    va_end(args);
+    logger(level, line, static_cast<uint32_t>(std::strlen(line)));
+}
+
+int SocketLayer::open(uint8_t channel, doip_s* ctx) {
+    if (ctx == nullptr) {
+        return DOIP_SOCKET_ERR_BAD_ADDRESS;
+    }
+    close(channel);
+    SocketLayerOptions options;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        options = options_;
+    }
+    net::startup();
+    net::Endpoint local{text_of(ctx->local), ctx->local.port};
+    const net::Endpoint remote{text_of(ctx->remote), ctx->remote.port};
+    const int timeout = static_cast<int>(options.connect_timeout_ms);
+    net::ConnectResult result = net::tcp_connect(local, remote, timeout);
+    if (result.error == net::ConnectError::local_port_busy && options.fallback_to_ephemeral_port &&
+        local.port != 0) {
+        log(1, "channel %u: local port %s:%u is busy (%s); taking an ephemeral port", channel,
+            local.ip.c_str(), local.port, result.text.c_str());
+        local.port = 0;
+        result = net::tcp_connect(local, remote, timeout);
+    }
+    if (result.error != net::ConnectError::none) {
+        log(2, "channel %u: connecting %s:%u -> %s:%u failed: %s", channel, local.ip.c_str(), local.port,
+            remote.ip.c_str(), remote.port, result.text.c_str());
+        switch (result.error) {
+            case net::ConnectError::bad_address:
+                return DOIP_SOCKET_ERR_BAD_ADDRESS;
+            case net::ConnectError::socket:
+                return DOIP_SOCKET_ERR_SOCKET;
+            case net::ConnectError::local_port_busy:
+            case net::ConnectError::bind:
+                return DOIP_SOCKET_ERR_BIND;
+            case net::ConnectError::timeout:
+                return DOIP_SOCKET_ERR_CONNECT_TIMEOUT;
+            default:
+                return DOIP_SOCKET_ERR_CONNECT;
+        }
+    }
+    net::Endpoint bound;
+    if (net::local_endpoint(result.handle, &bound) && bound.port != ctx->local.port) {
+        ctx->local.port = bound.port;
+    }
+
+    auto connection = std::make_shared<Connection>();
+    connection->channel = channel;
+    connection->handle = result.handle;
+    char name[160];
+    std::snprintf(name, sizeof name, "channel %u (%s:%u -> %s:%u)", channel, bound.ip.c_str(), bound.port,
+                  remote.ip.c_str(), remote.port);
+    connection->name = name;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connection->serial = ++last_serial_;
+        ++stats_.connections_opened;
+    }
+    connection->thread = std::thread([this, connection] { receive(connection); });
+    std::shared_ptr<Connection> replaced;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto& slot = connections_[channel];
+        replaced = std::move(slot);
+        slot = connection;
+    }
+    if (replaced) {
+        // Another thread opened the same channel meanwhile; the later open wins.
+        replaced->closing = true;
+        net::shutdown_both(replaced->handle);
+        replaced->thread.join();
+        net::close(replaced->handle);
+    }
+    return DOIP_OK;
+}
+
+std::shared_ptr<SocketLayer::Connection> SocketLayer::find(uint8_t channel) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = connections_.find(channel);
+    return found == connections_.end() ? nullptr : found->second;
+}
+
+int SocketLayer::send(uint8_t channel, const uint8_t* bytes, uint32_t length) {
+    const std::shared_ptr<Connection> connection = find(channel);
+    if (!connection) {
+        return DOIP_SOCKET_ERR_NOT_OPEN;
+    }
+    if (!connection->usable) {
+        return DOIP_SOCKET_ERR_CLOSED;
+    }
+    std::lock_guard<std::mutex> lock(connection->send_mutex);
+    if (!net::send_all(connection->handle, bytes, length)) {
+        log(2, "%s: send failed: %s", connection->name.c_str(), net::last_error_text().c_str());
+        return DOIP_SOCKET_ERR_SEND;
+    }
+    return DOIP_OK;
+}
+
+int SocketLayer::close(uint8_t channel) {
+    std::shared_ptr<Connection> connection;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = connections_.find(channel);
+        if (found == connections_.end()) {
+            return DOIP_OK;
+        }
+        connection = std::move(found->second);
+        connections_.erase(found);
+        ++stats_.connections_closed;
+    }
+    connection->closing = true;
+    net::shutdown_both(connection->handle);
+    if (connection->thread.get_id() == std::this_thread::get_id()) {
+        connection->thread.detach();
+    } else {
+        connection->thread.join();
+    }
+    net::close(connection->handle);
+    return DOIP_OK;
+}
+
+void SocketLayer::close_all() {
+    std::vector<uint8_t> channels;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& entry : connections_) {
+            channels.push_back(entry.first);
+        }
+    }
+    for (uint8_t channel : channels) {
+        close(channel);
+    }
+}
+
+bool SocketLayer::is_open(uint8_t channel) const {
+    const std::shared_ptr<Connection> connection = find(channel);
+    return connection && connection->usable;
+}
+
+uint32_t SocketLayer::serial(uint8_t channel) const {
+    const std::shared_ptr<Connection> connection = find(channel);
+    return connection ? connection->serial : 0;
+}
+
+size_t SocketLayer::connection_count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return connections_.size();
+}
+
+SocketLayerStats SocketLayer::stats() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stats_;
+}
+
+void SocketLayer::add_waker(const std::shared_ptr<Waker>& waker) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    wakers_.push_back(waker);
+}
+
+void SocketLayer::remove_waker(const std::shared_ptr<Waker>& waker) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = wakers_.begin(); it != wakers_.end(); ++it) {
+        if (*it == waker) {
+            wakers_.erase(it);
+            return;
+        }
+    }
+}
+
+void SocketLayer::notify_wakers() {
+    std::vector<std::shared_ptr<Waker>> wakers;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        wakers = wakers_;
+    }
+    for (const auto& waker : wakers) {
+        waker->notify();
+    }
+}
+
+void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
+    uint32_t max_payload_length;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        max_payload_length = options_.max_payload_length;
+    }
+    MessageFramer framer(max_payload_length);
+    std::vector<uint8_t> chunk(kReceiveChunk);
+    const char* name = connection->name.c_str();
+    bool stream_error = false;
+    for (;;) {
+        const long n = net::recv_some(connection->handle, chunk.data(), chunk.size());
+        if (n <= 0) {
+            if (connection->closing) {
+                break;
+            }
+            if (n < 0) {
+                log(2, "%s: receive failed: %s", name, net::last_error_text().c_str());
+                stream_error = true;
+            } else if (framer.buffered() > 0) {
+                log(2,
+                    "%s: closed by the peer in the middle of a message (%zu bytes of it received: %s); "
+                    "nothing of it was handed on",
+                    name, framer.buffered(), hex(framer.peek(kLoggedBytes)).c_str());
+                stream_error = true;
+            } else {
+                log(1, "%s: closed by the peer", name);
+                std::lock_guard<std::mutex> lock(mutex_);
+                ++stats_.peer_closes;
+            }
+            break;
+        }
+        framer.feed(chunk.data(), static_cast<size_t>(n));
+        MessageFramer::Frame frame;
+        MessageFramer::Status status;
+        while ((status = framer.next(&frame)) == MessageFramer::Status::message) {
+            doip_message_s message{};
+            message.channel =
+                frame.payload_type == DOIP_PT_ROUTING_ACTIVATION_RESPONSE ? 0 : connection->channel;
+            message.length = frame.length;
+            message.aux1 = connection->channel;
+            message.aux2 = connection->serial;
+            message.data = const_cast<uint8_t*>(frame.data);
+            {
+                // Counted first, so whoever has seen the message also sees the count.
+                std::lock_guard<std::mutex> lock(mutex_);
+                ++stats_.messages_appended;
+            }
+            doip_append_eth_message(&message);
+            notify_wakers();
+        }
+        if (status == MessageFramer::Status::bad_header) {
+            log(2, "%s: bad DoIP header (doip_deserialize: %d) at %s; connection closed", name, frame.code,
+                hex(framer.peek(kLoggedBytes)).c_str());
+            stream_error = true;
+            break;
+        }
+        if (status == MessageFramer::Status::too_large) {
+            log(2, "%s: a message announces %u payload bytes, more than the limit of %u; connection closed",
+                name, frame.announced, max_payload_length);
+            stream_error = true;
+            break;
+        }
+    }
+    if (stream_error) {
+        net::shutdown_both(connection->handle);
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++stats_.stream_errors;
+    }
+    // Last: whoever sees the connection unusable also sees its log line and counts.
+    connection->usable = false;
+}
+
+const char* SocketLayer::error_text(int code) {
+    switch (code) {
+        case DOIP_SOCKET_ERR_BAD_ADDRESS:
+            return "socket layer: an address is not dotted-decimal IPv4";
+        case DOIP_SOCKET_ERR_SOCKET:
+            return "socket layer: no socket could be made";
+        case DOIP_SOCKET_ERR_BIND:
+            return "socket layer: the local address/port cannot be bound";
+        case DOIP_SOCKET_ERR_CONNECT:
+            return "socket layer: the entity refused the connection";
+        case DOIP_SOCKET_ERR_CONNECT_TIMEOUT:
+            return "socket layer: the entity did not answer the connect in time";
+        case DOIP_SOCKET_ERR_NOT_OPEN:
+            return "socket layer: no connection on that channel";
+        case DOIP_SOCKET_ERR_SEND:
+            return "socket layer: sending failed";
+        case DOIP_SOCKET_ERR_CLOSED:
+            return "socket layer: the connection was closed (by the peer or after a bad stream)";
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace doip_tools

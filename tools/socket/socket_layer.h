@@ -1,0 +1,142 @@
+// A reference TCP socket layer for libdoip: fills doip_socket_ops_s with real sockets and feeds every DoIP
+// message received to doip_append_eth_message.
+//
+// Connections are identified by the `channel` that the application passes to doip_activate (and so to the
+// socket functions): one connection per channel. Every message handed to the library's cache carries
+//   channel = 0 for a routing activation response (payload type 0x0006), since doip_activate waits for it
+//             on channel 0; the connection's channel for every other message;
+//   aux1    = the connection's channel, for every message (so a 0x0006 on channel 0 still names its
+//             connection);
+//   aux2    = the connection's serial: a number that is unique per opened connection in the process
+//             (1, 2, 3, ...), so messages of an earlier connection on a reused channel can be told apart.
+// A tester with several connections gives each its own channel and reads messages by aux1/aux2 (see
+// MessageDemux, which takes them from the library's default queue and sorts them per connection).
+//
+// One receive thread per connection frames the byte stream (MessageFramer). A header that fails the
+// header check, or that announces more than `max_payload_length` payload bytes, closes the connection and is
+// logged; a partial message is never appended. A peer that closes the connection in the middle of a message
+// is logged too. The connection then stays in the table, unusable (send fails), until it is closed.
+//
+// open() binds the context's local address and port when either is set (with address reuse, so an
+// activation right after a close can take the same port) and connects to the remote end within
+// `connect_timeout_ms`. When that local port cannot be used at the moment (still in use towards the same
+// entity), it falls back to an ephemeral port and writes the port taken into ctx->local.port, so the
+// library's connection key names the real connection.
+//
+// The library keeps one socket table per process, and so this layer is one object per process.
+// All functions may be called from any thread. Log lines go to the layer's own logger: level 2 for errors
+// (bad stream, failed connect or send), level 1 for events (a peer closing, a port fallback).
+#ifndef DOIP_TOOLS_SOCKET_SOCKET_LAYER_H
+#define DOIP_TOOLS_SOCKET_SOCKET_LAYER_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "doip.h"
+
+namespace doip_tools {
+
+// Results of the layer's socket functions; doip_activate passes them on unchanged.
+enum {
+    DOIP_SOCKET_ERR_BAD_ADDRESS = -1001,      // an address of the context is not dotted-decimal IPv4
+    DOIP_SOCKET_ERR_SOCKET = -1002,           // no socket could be made
+    DOIP_SOCKET_ERR_BIND = -1003,             // the local address/port cannot be bound
+    DOIP_SOCKET_ERR_CONNECT = -1004,          // the entity refused the connection or it failed
+    DOIP_SOCKET_ERR_CONNECT_TIMEOUT = -1005,  // the entity did not answer within the connect timeout
+    DOIP_SOCKET_ERR_NOT_OPEN = -1006,         // no connection on that channel
+    DOIP_SOCKET_ERR_SEND = -1007,             // sending failed
+    DOIP_SOCKET_ERR_CLOSED = -1008            // the connection was closed by the peer or after a bad stream
+};
+
+struct SocketLayerOptions {
+    doip_logger_fn logger = nullptr;      // typically the hook given to doip_set_logger_ops
+    uint32_t max_payload_length = 65536;  // a larger announced payload closes the connection
+    uint32_t connect_timeout_ms = 2000;
+    bool fallback_to_ephemeral_port = true;
+};
+
+struct SocketLayerStats {
+    uint64_t connections_opened = 0;
+    uint64_t connections_closed = 0;
+    uint64_t messages_appended = 0;
+    uint64_t stream_errors = 0;  // bad header, too large, closed mid-message, receive error
+    uint64_t peer_closes = 0;    // orderly closes by the peer between messages
+};
+
+// Wakes a thread that waits for received messages; shared between the layer and its waiters so that a
+// notification never touches a waiter that is gone.
+class Waker {
+  public:
+    void notify();
+    // Waits until notified since the last wait, or for `timeout_ms`.
+    void wait(int timeout_ms);
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool signalled_ = false;
+};
+
+class SocketLayer {
+  public:
+    static SocketLayer& instance();
+
+    // Options for connections opened afterwards (the logger applies at once).
+    void configure(const SocketLayerOptions& options);
+    // The table of this layer's functions, as doip_set_socket_ops takes it.
+    static doip_socket_ops_s ops();
+    // doip_set_socket_ops(ops()).
+    static void install();
+
+    // The three socket functions (their static forms are in ops()). `ctx` may be null for close.
+    int open(uint8_t channel, doip_s* ctx);
+    int send(uint8_t channel, const uint8_t* bytes, uint32_t length);
+    int close(uint8_t channel);
+    // Closes every connection and joins every receive thread.
+    void close_all();
+
+    // True while the channel's connection is connected and receiving.
+    bool is_open(uint8_t channel) const;
+    // The serial of the channel's connection (its aux2), 0 when there is none.
+    uint32_t serial(uint8_t channel) const;
+    // Connections in the table, usable or not (closed ones are gone).
+    size_t connection_count() const;
+    SocketLayerStats stats() const;
+
+    // `waker` is notified after every appended message (until removed).
+    void add_waker(const std::shared_ptr<Waker>& waker);
+    void remove_waker(const std::shared_ptr<Waker>& waker);
+
+    // English text of a DOIP_SOCKET_ERR_* code, or nullptr for another code.
+    static const char* error_text(int code);
+
+    SocketLayer(const SocketLayer&) = delete;
+    SocketLayer& operator=(const SocketLayer&) = delete;
+    ~SocketLayer();
+
+    struct Connection;
+
+  private:
+    SocketLayer() = default;
+
+    void receive(const std::shared_ptr<Connection>& connection);
+    void log(int level, const char* format, ...);
+    std::shared_ptr<Connection> find(uint8_t channel) const;
+    void finish(const std::shared_ptr<Connection>& connection);
+    void notify_wakers();
+
+    mutable std::mutex mutex_;
+    SocketLayerOptions options_;
+    std::map<uint8_t, std::shared_ptr<Connection>> connections_;
+    std::vector<std::shared_ptr<Waker>> wakers_;
+    uint32_t last_serial_ = 0;
+    SocketLayerStats stats_;
+};
+
+}  // namespace doip_tools
+
+#endif

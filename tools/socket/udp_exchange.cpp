@@ -1,0 +1,46 @@
+#include "udp_exchange.h"
+
+#include <chrono>
+
+#include "socket_layer.h"
+
+namespace doip_tools {
+
+int udp_exchange(const std::string& host, uint16_t port, const std::vector<uint8_t>& request, int timeout_ms,
+                 size_t enough, std::vector<UdpReply>* replies, std::string* error) {
+    net::startup();
+    if (!net::is_ipv4(host)) {
+        *error = "not a dotted-decimal IPv4 address: " + host;
+        return DOIP_SOCKET_ERR_BAD_ADDRESS;
+    }
+    const net::Handle socket = net::udp_open(net::Endpoint{}, error);
+    if (socket == net::kInvalid) {
+        return DOIP_SOCKET_ERR_SOCKET;
+    }
+    if (!net::udp_send_to(socket, net::Endpoint{host, port}, request.data(), request.size())) {
+        *error = net::last_error_text();
+        net::close(socket);
+        return DOIP_SOCKET_ERR_SEND;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::vector<uint8_t> buffer(65536);
+    while (enough == 0 || replies->size() < enough) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || net::wait_readable(socket, static_cast<int>(left.count())) != 1) {
+            break;
+        }
+        UdpReply reply;
+        const long n = net::udp_recv_from(socket, buffer.data(), buffer.size(), &reply.from);
+        if (n < 0) {
+            // An ICMP port-unreachable shows up here on some systems: nobody listens there.
+            continue;
+        }
+        reply.bytes.assign(buffer.begin(), buffer.begin() + n);
+        replies->push_back(std::move(reply));
+    }
+    net::close(socket);
+    return DOIP_OK;
+}
+
+}  // namespace doip_tools

@@ -1,0 +1,220 @@
+#include "commands.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "describe.h"
+#include "socket_layer.h"
+#include "udp_exchange.h"
+
+namespace doip_tools {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double ms_since(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+std::string ms_text(double ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f ms", ms);
+    return text;
+}
+
+std::string hex16(unsigned v) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", v & 0xFFFFu);
+    return text;
+}
+
+std::string hex32(uint32_t v) {
+    char text[12];
+    std::snprintf(text, sizeof text, "0x%08X", v);
+    return text;
+}
+
+// Activates routing on the session and prints the outcome. True when routing is active.
+bool activate(Session& session, std::ostream& out) {
+    const doip_s& ctx = session.context();
+    out << "routing activation: " << session.options().local_address
+        << (session.options().local_address.empty() ? "" : " ") << "-> " << ctx.remote.ip_address << ":"
+        << ctx.remote.port << ", source " << hex16(ctx.source_address) << ", activation type "
+        << static_cast<int>(ctx.activation_type) << ", OEM field "
+        << (ctx.oem_specific_present != 0 ? hex32(ctx.oem_specific) : "off") << "\n";
+    const auto start = Clock::now();
+    const int rc = session.activate();
+    const double ms = ms_since(start);
+    print_log_lines(out);
+    if (!session.activation_response().empty()) {
+        out << "    <- " << describe_message(session.activation_response()) << "\n";
+    }
+    out << "    result " << describe_result(rc) << ", " << ms_text(ms) << "; registry state "
+        << state_name(session.state()) << "; local port " << ctx.local.port << "\n";
+    return rc == DOIP_OK;
+}
+
+}  // namespace
+
+void print_log_lines(std::ostream& out, const char* indent) {
+    for (const std::string& line : take_log_lines()) {
+        out << indent << "log: " << line << "\n";
+    }
+}
+
+int print_uds_exchange(const UdsExchange& x, std::ostream& out, const char* indent) {
+    if (!x.request.empty()) {
+        out << indent << "-> " << describe_message(x.request) << "\n";
+    }
+    if (!x.acknowledgement.empty()) {
+        out << indent << "<- " << describe_message(x.acknowledgement) << "  [" << ms_text(x.ack_ms) << "]\n";
+    }
+    if (x.pending_responses > 0) {
+        out << indent << "   (" << x.pending_responses << " response-pending answers)\n";
+    }
+    if (!x.response.empty() &&
+        (x.outcome == UdsExchange::Outcome::positive || x.outcome == UdsExchange::Outcome::negative)) {
+        out << indent << "<- " << describe_message(x.response) << "  [" << ms_text(x.response_ms) << "]\n";
+    }
+    switch (x.outcome) {
+        case UdsExchange::Outcome::positive:
+        case UdsExchange::Outcome::no_response_expected:
+            return kExitOk;
+        case UdsExchange::Outcome::negative:
+            if (x.uds.size() >= 3) {
+                out << indent << "=> negative response, NRC 0x" << hex_bytes(&x.uds[2], 1) << " "
+                    << nrc_name(x.uds[2]) << "\n";
+            }
+            return kExitNegativeResponse;
+        case UdsExchange::Outcome::send_failed:
+            out << indent << "error: send failed: " << describe_result(x.code) << "\n";
+            return kExitFailure;
+        default:
+            out << indent << "error: " << outcome_name(x.outcome) << "\n";
+            return kExitFailure;
+    }
+}
+
+int run_activate(const TesterOptions& options, std::ostream& out) {
+    Session session(options);
+    return activate(session, out) ? kExitOk : kExitFailure;
+}
+
+int run_uds(const TesterOptions& options, const std::vector<std::vector<uint8_t>>& requests,
+            std::ostream& out) {
+    Session session(options);
+    if (!activate(session, out)) {
+        return kExitFailure;
+    }
+    int worst = kExitOk;
+    for (const auto& uds : requests) {
+        out << "UDS " << hex_bytes(uds) << " to " << hex16(options.target_address) << "\n";
+        const int rc = print_uds_exchange(session.uds(uds), out);
+        print_log_lines(out);
+        if (rc == kExitFailure) {
+            return rc;
+        }
+        if (rc != kExitOk) {
+            worst = rc;
+        }
+    }
+    return worst;
+}
+
+int run_discover(const TesterOptions& options, const DiscoverOptions& discover, std::ostream& out) {
+    doip_s ctx;
+    fill_context(options, &ctx);
+    std::vector<uint8_t> request(25);
+    int rc;
+    if (!discover.vin.empty()) {
+        rc = doip_vid_vin_request(&ctx, discover.vin.c_str(), 17, request.data(), 25);
+        request.resize(25);
+    } else if (!discover.eid.empty()) {
+        rc = doip_vid_eid_request(&ctx, discover.eid.data(), 6, request.data(), 14);
+        request.resize(14);
+    } else {
+        rc = doip_vid_request(&ctx, request.data(), 8);
+        request.resize(8);
+    }
+    if (rc != DOIP_OK) {
+        out << "error: cannot build the request: " << describe_result(rc) << "\n";
+        return kExitFailure;
+    }
+    out << "-> " << options.host << ":" << options.port << " (UDP) " << describe_message(request) << "\n";
+    const bool broadcast =
+        options.host.size() > 4 && options.host.compare(options.host.size() - 4, 4, ".255") == 0;
+    std::vector<UdpReply> replies;
+    std::string error;
+    const auto start = Clock::now();
+    rc = udp_exchange(options.host, options.port, request, static_cast<int>(options.timeout_ms),
+                      broadcast ? 0 : 1, &replies, &error);
+    if (rc != DOIP_OK) {
+        out << "error: " << describe_result(rc) << ": " << error << "\n";
+        return kExitFailure;
+    }
+    for (const UdpReply& reply : replies) {
+        out << "<- " << reply.from.ip << ":" << reply.from.port << " " << describe_message(reply.bytes)
+            << "  [" << ms_text(ms_since(start)) << "]\n";
+    }
+    if (replies.empty()) {
+        out << "error: no vehicle identification response within " << options.timeout_ms << " ms\n";
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+int run_status(const TesterOptions& options, bool via_tcp, std::ostream& out) {
+    const uint16_t requests[][2] = {{DOIP_PT_ENTITY_STATUS_REQUEST, DOIP_PT_ENTITY_STATUS_RESPONSE},
+                                    {DOIP_PT_POWER_MODE_REQUEST, DOIP_PT_POWER_MODE_RESPONSE}};
+    if (via_tcp) {
+        Session session(options);
+        if (!activate(session, out)) {
+            return kExitFailure;
+        }
+        for (const auto& r : requests) {
+            ReceivedMessage reply;
+            double ms = 0;
+            const int rc = session.request(r[0], r[1], &reply, &ms);
+            if (rc != DOIP_OK) {
+                out << "error: no answer to payload type " << hex16(r[0]) << ": " << describe_result(rc)
+                    << "\n";
+                return kExitFailure;
+            }
+            out << "<- " << describe_message(reply.bytes) << "  [" << ms_text(ms) << "]\n";
+            if (reply.payload_type() != r[1]) {
+                return kExitFailure;
+            }
+        }
+        return kExitOk;
+    }
+    doip_s ctx;
+    fill_context(options, &ctx);
+    for (const auto& r : requests) {
+        doip_package_s record{};
+        if (r[0] == DOIP_PT_ENTITY_STATUS_REQUEST) {
+            doip_entity_status_request_init(DOIP_ADDRESSING(&ctx), &record);
+        } else {
+            doip_power_mode_request_init(DOIP_ADDRESSING(&ctx), &record);
+        }
+        std::vector<uint8_t> request(DOIP_HEADER_SIZE);
+        doip_power_mode_request_serilize(&record, request.data(), DOIP_HEADER_SIZE);
+        out << "-> " << options.host << ":" << options.port << " (UDP) " << describe_message(request) << "\n";
+        std::vector<UdpReply> replies;
+        std::string error;
+        const auto start = Clock::now();
+        const int rc = udp_exchange(options.host, options.port, request, static_cast<int>(options.timeout_ms),
+                                    1, &replies, &error);
+        if (rc != DOIP_OK) {
+            out << "error: " << describe_result(rc) << ": " << error << "\n";
+            return kExitFailure;
+        }
+        if (replies.empty()) {
+            out << "error: no answer within " << options.timeout_ms << " ms\n";
+            return kExitFailure;
+        }
+        out << "<- " << describe_message(replies[0].bytes) << "  [" << ms_text(ms_since(start)) << "]\n";
+    }
+    return kExitOk;
+}
+
+}  // namespace doip_tools

@@ -1,0 +1,36 @@
+// The doip-tester subcommands. Each prints what it does to `out` and returns the process exit code:
+// 0 success, 1 failure (the error text is printed), 3 a negative UDS response.
+#ifndef DOIP_TOOLS_TESTER_COMMANDS_H
+#define DOIP_TOOLS_TESTER_COMMANDS_H
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "session.h"
+
+namespace doip_tools {
+
+enum { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitNegativeResponse = 3 };
+
+struct DiscoverOptions {
+    std::vector<uint8_t> eid;  // 6 bytes: ask with EID (0x0002)
+    std::string vin;           // 17 characters: ask with VIN (0x0003)
+};
+
+int run_activate(const TesterOptions& options, std::ostream& out);
+int run_uds(const TesterOptions& options, const std::vector<std::vector<uint8_t>>& requests,
+            std::ostream& out);
+int run_discover(const TesterOptions& options, const DiscoverOptions& discover, std::ostream& out);
+int run_status(const TesterOptions& options, bool via_tcp, std::ostream& out);
+// Starts the simulator in-process on an ephemeral loopback port and walks through the library.
+int run_demo(const TesterOptions& options, std::ostream& out);
+
+// Prints the log lines collected since the last call, indented.
+void print_log_lines(std::ostream& out, const char* indent = "    ");
+// Prints a UDS exchange (request, acknowledgement, response) and returns its exit code.
+int print_uds_exchange(const UdsExchange& x, std::ostream& out, const char* indent = "    ");
+
+}  // namespace doip_tools
+
+#endif

@@ -1,0 +1,118 @@
+// One tester connection to a DoIP entity through libdoip and the reference socket layer: the context, the
+// routing activation, sending requests and waiting for this connection's replies, UDS exchanges.
+#ifndef DOIP_TOOLS_TESTER_SESSION_H
+#define DOIP_TOOLS_TESTER_SESSION_H
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "demux.h"
+#include "doip.h"
+
+namespace doip_tools {
+
+struct TesterOptions {
+    std::string host = "127.0.0.1";
+    uint16_t port = 13400;
+    std::string local_address;  // the tester's address to bind; empty: any
+    uint16_t source_address = 0x0EF5;
+    uint16_t target_address = 0x0CE1;
+    uint8_t activation_type = 0x00;
+    bool oem_present = true;
+    uint32_t oem_value = 0;
+    uint8_t protocol_version = 0x02;
+    uint32_t timeout_ms = 2000;  // activation wait, ACK wait, response wait (P2), UDP wait
+    uint32_t pending_ms = 5000;  // further wait after a response-pending NRC 0x78 (P2*)
+    uint32_t connect_timeout_ms = 2000;
+    uint8_t channel = 1;
+    bool verbose = false;
+};
+
+// doip_init, then the options' addresses, ports and activation settings.
+void fill_context(const TesterOptions& options, doip_s* ctx);
+
+// The tester's logger hook: collects the lines of the library and of the socket layer.
+int collect_log_line(int level, const char* text, uint32_t length);
+// The lines collected since the last call.
+std::vector<std::string> take_log_lines();
+
+struct UdsExchange {
+    enum class Outcome {
+        positive,
+        negative,
+        no_response_expected,
+        nacked,
+        generic_nack,
+        no_ack,
+        no_response,
+        send_failed
+    };
+    Outcome outcome = Outcome::no_ack;
+    int code = DOIP_OK;                    // send or build failure
+    std::vector<uint8_t> request;          // the whole DoIP message sent
+    std::vector<uint8_t> acknowledgement;  // the whole 0x8002/0x8003 (or generic NACK) message
+    uint8_t ack_code = 0;
+    std::vector<uint8_t> response;  // the whole final 0x8001 message from the target
+    std::vector<uint8_t> uds;       // its UDS bytes
+    uint16_t response_source = 0;
+    uint16_t response_target = 0;
+    int pending_responses = 0;  // NRC 0x78 responses seen before the final one
+    double ack_ms = 0;
+    double response_ms = 0;
+};
+
+const char* outcome_name(UdsExchange::Outcome outcome);
+
+class Session {
+  public:
+    // Installs the socket layer and the logger hook (process-wide) and initialises the context. `demux`
+    // is shared by the sessions of a process; null: the session runs its own.
+    explicit Session(const TesterOptions& options, MessageDemux* demux = nullptr);
+    // close().
+    ~Session();
+
+    doip_s& context() { return ctx_; }
+    const TesterOptions& options() const { return options_; }
+    uint8_t channel() const { return options_.channel; }
+
+    // doip_activate on the session's channel. The copy of the entity's routing activation response that the
+    // socket layer also put on the application's queue is taken off it: activation_response().
+    int activate();
+    // The routing activation response of the last activate() that got one, else empty.
+    const std::vector<uint8_t>& activation_response() const { return activation_response_; }
+    // The registry state of the context's connection (get_doip_state).
+    int state() const;
+    // Sends a whole DoIP message on the connection.
+    int send(const std::vector<uint8_t>& message);
+    // Waits for the next message of this connection with one of `types`; alive check requests are answered
+    // meanwhile, other messages are skipped (their descriptions collected in skipped()). False on timeout.
+    bool receive(std::initializer_list<uint16_t> types, uint32_t timeout_ms, ReceivedMessage* out);
+    // Sends the UDS bytes as a diagnostic message (doip_diag_request) and waits for the acknowledgement and
+    // the target's response (following response-pending answers).
+    UdsExchange uds(const std::vector<uint8_t>& uds);
+    // A header-only request (entity status 0x4001, power mode 0x4003, alive check 0x0007) and its reply.
+    int request(uint16_t request_type, uint16_t response_type, ReceivedMessage* reply, double* ms);
+    // doip_uninitialize and delete_doip_state. Idempotent.
+    void close();
+
+    std::vector<std::string> take_skipped();
+
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+  private:
+    TesterOptions options_;
+    doip_s ctx_{};
+    std::unique_ptr<MessageDemux> own_demux_;
+    MessageDemux* demux_;
+    bool open_ = false;
+    std::vector<std::string> skipped_;
+    std::vector<uint8_t> activation_response_;
+};
+
+}  // namespace doip_tools
+
+#endif
