@@ -506,11 +506,17 @@ DOIP_API int start_timer_a_doip_diagmsg(const doip_s* ctx, double delay_ms, doip
                                         void* arg);
 DOIP_API int delete_timer(const doip_s* ctx, int kind);
 
-/* Stops the timer thread and joins it; pending timers are dropped without running. Call it once before
- * unloading the library explicitly (FreeLibrary, dlclose) while the process goes on: on Windows the
- * unload runs under the loader lock, where joining a thread could deadlock, so the library then only
- * abandons a thread that is still running. Afterwards timers can no longer be started (-1). Returns 0.
- * Must not be called from a timer callback. */
+/* Stops the timer thread and joins it; pending timers are dropped without running. Afterwards timers can
+ * no longer be started (-1). Returns 0. Must not be called from a timer callback.
+ *
+ * Call it once before unloading the library explicitly while the process goes on (FreeLibrary, dlclose).
+ * On Windows the unload runs under the loader lock, and no thread can end while that lock is held, so the
+ * unload itself cannot join the timer thread. Without this call, FreeLibrary asks the timer loop to end,
+ * waits up to 2 s for it (a timer callback still running delays that), gives the thread 200 ms more to
+ * leave the library's code, and unloads without joining it; a timer callback that has not returned by
+ * then returns into the unloaded library and crashes the process. At process exit none of this applies:
+ * Windows has already ended the thread, and the library leaves its objects alone. With dlclose (Linux)
+ * the unload joins the thread itself. */
 DOIP_API int doip_stop_timer_loop(void);
 
 /* ---- Vehicle discovery and diagnostic requests ----

@@ -1,6 +1,8 @@
 // The simulator as any DoIP tester sees it: raw TCP bytes in, ISO 13400-2 answers out.
 #include "e2e_support.h"
 
+#include <algorithm>
+
 #include "framer.h"
 #include "net.h"
 
@@ -35,7 +37,9 @@ class RawClient {
         for (;;) {
             doip_tools::MessageFramer::Frame frame;
             if (framer_.next(&frame) == doip_tools::MessageFramer::Status::message) {
-                return std::vector<uint8_t>(frame.data, frame.data + frame.length);
+                std::vector<uint8_t> message(frame.length);
+                std::copy(frame.data, frame.data + frame.length, message.begin());
+                return message;
             }
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());

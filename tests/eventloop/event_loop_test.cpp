@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "dll_exceptions.h"
+
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -128,6 +130,7 @@ TEST(EventLoopFunctors, WakeupWhileTheLoopIsBusyIsRemembered) {
 }
 
 TEST(EventLoopFunctors, ExceptionFromAFunctorLeavesLoopAndDropsTheRestOfTheBatch) {
+    DOIP_REQUIRE_EXCEPTIONS_ACROSS_THE_LIBRARY();
     EventLoop loop;
     bool later = false;
     loop.queueInLoop([] { throw std::runtime_error("functor failed"); });

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "dll_exceptions.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -81,6 +83,7 @@ TEST(StdThreadStart, IsRunningUntilTheFunctionReturns) {
 }
 
 TEST(StdThreadStart, SecondStartThrowsAndLeavesTheFirstThreadAlone) {
+    DOIP_REQUIRE_EXCEPTIONS_ACROSS_THE_LIBRARY();
     Latch release(1);
     std::atomic<int> runs(0);
     StdThread thread([&] {
@@ -149,6 +152,7 @@ struct ThreadExitSignal {
 thread_local ThreadExitSignal t_exitSignal;
 
 TEST(StdThreadJoin, DestroyedFromItsOwnThreadDetachesAndReportsUnderItsName) {
+    DOIP_REQUIRE_EXCEPTIONS_ACROSS_THE_LIBRARY();
     Latch exited(1);
     Latch started(1);
     StdThread* thread = nullptr;
@@ -168,6 +172,7 @@ TEST(StdThreadJoin, DestroyedFromItsOwnThreadDetachesAndReportsUnderItsName) {
 }
 
 TEST(StdThreadExceptions, StandardExceptionPrintsOneLineWithNameAndMessage) {
+    DOIP_REQUIRE_EXCEPTIONS_ACROSS_THE_LIBRARY();
     StdThread thread([] { throw std::runtime_error("disk on fire"); }, "thrower");
     testing::internal::CaptureStdout();
     thread.start();
@@ -178,6 +183,7 @@ TEST(StdThreadExceptions, StandardExceptionPrintsOneLineWithNameAndMessage) {
 }
 
 TEST(StdThreadExceptions, OtherExceptionPrintsTheUnknownLine) {
+    DOIP_REQUIRE_EXCEPTIONS_ACROSS_THE_LIBRARY();
     StdThread thread([] { throw 42; }, "thrower");
     testing::internal::CaptureStdout();
     thread.start();

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "dll_exceptions.h"
+
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -82,6 +84,7 @@ TEST(ThreadEventLoop, LoopQuitByItsUserIsJoinedByTheDestructor) {
 }
 
 TEST(ThreadEventLoop, SecondStartLoopThrowsAndKeepsTheLoopRunning) {
+    DOIP_REQUIRE_EXCEPTIONS_ACROSS_THE_LIBRARY();
     ThreadEventLoop owner;
     EventLoop* loop = owner.startLoop();
     EXPECT_THROW(owner.startLoop(), std::logic_error);
