@@ -35,13 +35,13 @@ wineserver=/usr/lib/wine/wineserver
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver)
 
 step "preparing the Wine prefix"
-# The first start of Wine creates the prefix. Then one persistent server serves the whole run, instead of
-# one started and stopped around every test program.
-"$wine64" wineboot --init >/dev/null 2>&1 || true
-"$wineserver" -w
-if "$wineserver" -p; then
+# One persistent server for the whole run, instead of one started and stopped around every test program
+# (unless a server runs already). It only needs the prefix folder; the first program creates the prefix.
+mkdir -p "${WINEPREFIX:-$HOME/.wine}"
+if "$wineserver" -p 2>/dev/null; then
   trap '"$wineserver" -k 2>/dev/null || true' EXIT
 fi
+"$wine64" wineboot --init >/dev/null 2>&1 || true
 
 if [ -z "$native_simulator" ]; then
   native_simulator=build/tools/doip-sim

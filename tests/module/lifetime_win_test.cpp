@@ -202,6 +202,40 @@ void unload_without_stop_scenario() {
     std::_Exit(g_fired == 0 ? 0 : 47);
 }
 
+// A timer callback that is still running when FreeLibrary comes: the unload waits for it (within its
+// bound), since the callback returns into the library's code.
+HANDLE g_callback_entered = nullptr;
+std::atomic<bool> g_callback_finished{false};
+void slow_callback(void*) {
+    SetEvent(g_callback_entered);
+    Sleep(500);
+    g_callback_finished = true;
+}
+
+void unload_during_callback_scenario() {
+    doip_s ctx;
+    HMODULE library = load_with_running_timer(&ctx, 60);
+    auto start = symbol<StartTimerFn>(library, "start_timer_a_doip_ctrl");
+    g_callback_entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (start(&ctx, 1.0, slow_callback, nullptr) != 0 ||
+        WaitForSingleObject(g_callback_entered, 5000) != WAIT_OBJECT_0) {
+        std::_Exit(64);
+    }
+    const ULONGLONG begin = GetTickCount64();
+    if (!FreeLibrary(library) || library_loaded()) {
+        std::_Exit(65);
+    }
+    const ULONGLONG took = GetTickCount64() - begin;
+    if (!g_callback_finished || took < 300 || took > 3000) {
+        std::_Exit(66);  // waited for the callback, and no longer than the bound
+    }
+    if (WaitForSingleObject(g_timer_thread, 5000) != WAIT_OBJECT_0) {
+        std::_Exit(67);
+    }
+    Sleep(300);
+    std::_Exit(g_fired == 0 ? 0 : 68);
+}
+
 void exit_with_running_timer_scenario() {
     doip_s ctx;
     load_with_running_timer(&ctx, 50);
@@ -229,6 +263,10 @@ TEST_F(ModuleLifetime, StopTimerLoopThenFreeLibraryEndsTheTimerThreadAndNoTimerF
 
 TEST_F(ModuleLifetime, FreeLibraryWithoutStopEndsTheTimerThreadWithinItsBound) {
     EXPECT_EXIT(unload_without_stop_scenario(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(ModuleLifetime, FreeLibraryDuringATimerCallbackWaitsForItToReturn) {
+    EXPECT_EXIT(unload_during_callback_scenario(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(ModuleLifetime, ProcessExitWithTheTimerThreadRunningDoesNotHang) {
