@@ -22,8 +22,8 @@ constexpr DWORD kThreadExitGraceMs = 200;
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
     switch (reason) {
         case DLL_PROCESS_ATTACH:
-            // The library does no per-thread work. Windows declines this for a DLL with a TLS directory,
-            // which every MinGW-built DLL has; the thread notifications then arrive and do nothing.
+            // The library does no per-thread work. Windows declines this for a DLL with static TLS, which a
+            // MinGW-built DLL has; the thread notifications then arrive and do nothing.
             DisableThreadLibraryCalls(module);
             break;
         case DLL_PROCESS_DETACH:

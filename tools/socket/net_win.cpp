@@ -52,7 +52,8 @@ std::string error_text(int err) {
         static_cast<DWORD>(err), 0, reinterpret_cast<char*>(&text), 0, nullptr);
     std::string out = length != 0 && text != nullptr ? std::string(text, length) : std::string();
     LocalFree(text);
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.')) {
+    while (!out.empty() &&
+           (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.')) {
         out.pop_back();
     }
     return out.empty() ? "Winsock error " + std::to_string(err) : out;
@@ -236,8 +237,8 @@ bool udp_send_to(Handle socket, const Endpoint& to, const uint8_t* bytes, size_t
     if (!make_address(to, &address)) {
         return false;
     }
-    const int sent = ::sendto(sock_of(socket), reinterpret_cast<const char*>(bytes), static_cast<int>(count), 0,
-                              reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const int sent = ::sendto(sock_of(socket), reinterpret_cast<const char*>(bytes), static_cast<int>(count),
+                              0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     return sent == static_cast<int>(count);
 }
 
@@ -279,7 +280,8 @@ long recv_some(Handle socket, uint8_t* buffer, size_t capacity) {
 // Windows has no SIGPIPE: a send on a broken connection just fails.
 bool send_all(Handle socket, const uint8_t* bytes, size_t count) {
     while (count > 0) {
-        const int n = ::send(sock_of(socket), reinterpret_cast<const char*>(bytes), static_cast<int>(count), 0);
+        const int n =
+            ::send(sock_of(socket), reinterpret_cast<const char*>(bytes), static_cast<int>(count), 0);
         if (n == SOCKET_ERROR) {
             return false;
         }
