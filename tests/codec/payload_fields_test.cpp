@@ -93,6 +93,15 @@ TEST(PayloadDecode, EntityStatusMaxDataSizeFollowsThePayloadLength) {
     EXPECT_EQ(decoded->max_data_size, 0u);
 }
 
+TEST(PayloadDecode, RoutingRequestOemFieldFollowsThePayloadLength) {
+    HeapBytes wire(hex("02 FD 00 05 00 00 00 07 0E F5 00 00 00 00 00 11 22 33 44"));
+    Block record(0xA5);
+    auto* decoded = record.as<doip_routing_activation_request_s>();
+    ASSERT_EQ(doip_routing_activation_request_deserilize(wire.data(), wire.size(), decoded), DOIP_OK);
+    EXPECT_EQ(decoded->has_oem_specific, 0);
+    EXPECT_EQ(decoded->oem_specific, 0u);
+}
+
 TEST(PayloadDecode, RoutingResponseReservedIsReadButNeverSent) {
     HeapBytes wire(hex("02 FD 00 06 00 00 00 09 0E F5 10 01 10 DE AD BE EF"));
     doip_routing_activation_response_s decoded;
