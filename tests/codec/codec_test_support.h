@@ -1,13 +1,15 @@
-// Helpers for the payload codec tests: hex vectors, exact-size heap copies and owners of library records.
+// Helpers for the codec tests: hex vectors, exact-size heap copies, owners of library records and the
+// identifiers the vectors carry.
 #ifndef DOIP_TESTS_CODEC_TEST_SUPPORT_H
 #define DOIP_TESTS_CODEC_TEST_SUPPORT_H
 
 #include "doip.h"
 
+#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,77 +17,76 @@ namespace codec_test {
 
 using Bytes = std::vector<uint8_t>;
 
-// "02 FD 80 01" -> {0x02, 0xFD, 0x80, 0x01}; blanks are ignored.
+// "02 FD 80 01" -> {0x02, 0xFD, 0x80, 0x01}.
 inline Bytes hex(const std::string& text) {
     Bytes out;
-    std::string digits;
-    for (char c : text) {
-        if (c != ' ') {
-            digits += c;
-        }
-    }
-    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
-        out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    std::istringstream in(text);
+    unsigned byte = 0;
+    while (in >> std::hex >> byte) {
+        out.push_back(static_cast<uint8_t>(byte));
     }
     return out;
 }
 
-inline Bytes concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+inline constexpr char kVin[] = "WVWZZZ1JZXW000001";
+inline const uint8_t* const kVinBytes = reinterpret_cast<const uint8_t*>(kVin);
+inline const std::string kVinHex = "57 56 57 5A 5A 5A 31 4A 5A 58 57 30 30 30 30 30 31";
+inline constexpr uint8_t kEid[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
+inline constexpr uint8_t kGid[6] = {0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F};
+// Logical address 0x1001, kEid and kGid as they follow the VIN in a vehicle identification response.
+inline const std::string kVidIdsHex = " 10 01 00 1A 2B 3C 4D 5E 0A 0B 0C 0D 0E 0F ";
+// The addressing block an application passes: tester 0x0EF5, ECU 0x0CE1, version 2.
+inline constexpr doip_addressing_s kAddressing{0x0EF5, 0xE001, 0x0CE1, 2};
 
-// A copy of `bytes` (or of its first `count` bytes) in a heap block of exactly that size, so that
-// AddressSanitizer reports any read past the end.
+// A copy of `bytes` in a heap block of exactly their size, so that AddressSanitizer reports any read past
+// the end.
 class HeapBytes {
   public:
-    explicit HeapBytes(const Bytes& bytes, size_t count) : count_(count), data_(new uint8_t[count]) {
-        if (count != 0) {
-            std::memcpy(data_.get(), bytes.data(), count);
-        }
+    explicit HeapBytes(const Bytes& bytes) : size_(bytes.size()), data_(new uint8_t[bytes.size()]) {
+        std::copy(bytes.begin(), bytes.end(), data_.get());
     }
-    explicit HeapBytes(const Bytes& bytes) : HeapBytes(bytes, bytes.size()) {}
     uint8_t* data() { return data_.get(); }
-    uint32_t size() const { return static_cast<uint32_t>(count_); }
-    Bytes bytes() const { return Bytes(data_.get(), data_.get() + count_); }
+    uint32_t size() const { return static_cast<uint32_t>(size_); }
+    Bytes bytes() const { return Bytes(data_.get(), data_.get() + size_); }
 
   private:
-    size_t count_;
+    size_t size_;
     std::unique_ptr<uint8_t[]> data_;
 };
 
-struct RequestFree {
-    void operator()(doip_diagnostic_request_s* r) const { doip_diag_msg_request_free(r); }
+// Aligned room for any record with up to 64 bytes of user data or echoed bytes, all set to `fill` and
+// compared byte for byte (a copy of a record itself need not keep its padding bytes).
+struct Block {
+    uint64_t words[16];
+    explicit Block(uint8_t fill = 0) { std::memset(words, fill, sizeof words); }
+    template <typename Record>
+    Record* as() {
+        return reinterpret_cast<Record*>(words);
+    }
+    bool operator==(const Block& other) const { return std::memcmp(words, other.words, sizeof words) == 0; }
 };
-struct ResponseFree {
+
+struct Release {
+    void operator()(doip_diagnostic_request_s* r) const { doip_diag_msg_request_free(r); }
     void operator()(doip_diagnostic_response_s* r) const { doip_diag_msg_response_free(r); }
 };
-using RequestPtr = std::unique_ptr<doip_diagnostic_request_s, RequestFree>;
-using ResponsePtr = std::unique_ptr<doip_diagnostic_response_s, ResponseFree>;
+using RequestPtr = std::unique_ptr<doip_diagnostic_request_s, Release>;
+using ResponsePtr = std::unique_ptr<doip_diagnostic_response_s, Release>;
 
-// The addressing block an application passes: tester 0x0EF5, ECU 0x0CE1, version 2 by default.
-inline doip_addressing_s addressing(uint8_t version = 2, uint16_t source = 0x0EF5, uint16_t target = 0x0CE1) {
-    return doip_addressing_s{source, 0xE001, target, version};
-}
-
-// A record (or buffer) filled with a recognisable byte, to show that a failing call wrote nothing.
-template <typename T>
-T filled(uint8_t byte = 0xA5) {
-    T value;
-    std::memset(static_cast<void*>(&value), byte, sizeof value);
-    return value;
-}
-
-template <typename T>
-bool all_bytes_are(const T& value, uint8_t byte = 0xA5) {
-    const auto* p = reinterpret_cast<const uint8_t*>(&value);
-    for (size_t i = 0; i < sizeof value; ++i) {
-        if (p[i] != byte) {
-            return false;
-        }
+// A message record holding a malloc'ed copy of `bytes`, released at the end of the scope.
+struct OwnedMessage {
+    doip_message_s msg{};
+    explicit OwnedMessage(const Bytes& bytes, uint8_t channel = 0, uint32_t aux1 = 0, uint32_t aux2 = 0) {
+        doip_message_init(&msg, bytes.data(), static_cast<int>(bytes.size()));
+        msg.channel = channel;
+        msg.aux1 = aux1;
+        msg.aux2 = aux2;
     }
-    return true;
-}
+    OwnedMessage(const OwnedMessage&) = delete;
+    OwnedMessage& operator=(const OwnedMessage&) = delete;
+    ~OwnedMessage() { doip_message_destory(&msg); }
+    Bytes bytes() const { return Bytes(msg.data, msg.data + msg.length); }
+};
 
 }  // namespace codec_test
 
