@@ -22,22 +22,23 @@ extern "C" {
 
 /* ---- Result codes ---- */
 enum {
-    DOIP_OK = 0,                          /* success */
-    DOIP_ERR_GENERAL = -1,                /* bad buffer arguments or an allocation failure */
-    DOIP_ERR_NULL_ADDRESSING = -2,        /* the addressing block of a payload _init is null */
-    DOIP_ERR_BUFFER_TOO_SMALL = -4,       /* the output buffer is shorter than the encoded message */
-    DOIP_ERR_NULL_INPUT = -8,             /* the input byte buffer of a decoder or parser is null */
-    DOIP_ERR_INPUT_TOO_SHORT = -9,        /* the input is empty or shorter than the payload's fixed part */
-    DOIP_ERR_NULL_RECORD = -10,           /* the payload record is null, or a parser found no memory for it */
-    DOIP_ERR_NULL_OUTPUT = -11,           /* the output byte buffer of an encoder is null */
-    DOIP_ERR_BAD_PROTOCOL_VERSION = -12,  /* the inverse protocol version is not the complement of the version */
-    DOIP_ERR_UNKNOWN_PAYLOAD_TYPE = -13,  /* the payload type lies outside the known ranges */
-    DOIP_ERR_INCOMPLETE_MESSAGE = -16,    /* fewer than 8 bytes, or fewer payload bytes than announced */
-    DOIP_ERR_NO_SOCKET_OPEN = -23,        /* no socket-open function is set in the socket table */
-    DOIP_ERR_TIMEOUT = -26,               /* no matching message arrived within the wait time */
-    DOIP_ERR_INVALID_ARGUMENT = -29,      /* a required pointer is null or a message record has no data */
-    DOIP_ERR_NO_MESSAGE = -31,            /* the listener's queue in the message cache is empty */
-    DOIP_ERR_NO_MEMORY = -34              /* the data buffer of a message record cannot be allocated */
+    DOIP_OK = 0,                    /* success */
+    DOIP_ERR_GENERAL = -1,          /* bad buffer arguments or an allocation failure */
+    DOIP_ERR_NULL_ADDRESSING = -2,  /* the addressing block of a payload _init is null */
+    DOIP_ERR_BUFFER_TOO_SMALL = -4, /* the output buffer is shorter than the encoded message */
+    DOIP_ERR_NULL_INPUT = -8,       /* the input byte buffer of a decoder or parser is null */
+    DOIP_ERR_INPUT_TOO_SHORT = -9,  /* the input is empty or shorter than the payload's fixed part */
+    DOIP_ERR_NULL_RECORD = -10,     /* the payload record is null, or a parser found no memory for it */
+    DOIP_ERR_NULL_OUTPUT = -11,     /* the output byte buffer of an encoder is null */
+    DOIP_ERR_BAD_PROTOCOL_VERSION =
+        -12, /* the inverse protocol version is not the complement of the version */
+    DOIP_ERR_UNKNOWN_PAYLOAD_TYPE = -13, /* the payload type lies outside the known ranges */
+    DOIP_ERR_INCOMPLETE_MESSAGE = -16,   /* fewer than 8 bytes, or fewer payload bytes than announced */
+    DOIP_ERR_NO_SOCKET_OPEN = -23,       /* no socket-open function is set in the socket table */
+    DOIP_ERR_TIMEOUT = -26,              /* no matching message arrived within the wait time */
+    DOIP_ERR_INVALID_ARGUMENT = -29,     /* a required pointer is null or a message record has no data */
+    DOIP_ERR_NO_MESSAGE = -31,           /* the listener's queue in the message cache is empty */
+    DOIP_ERR_NO_MEMORY = -34             /* the data buffer of a message record cannot be allocated */
 };
 
 /* ---- Routing activation results: 0x1001 + response code 0x00..0x07, then 0x10 and 0x11 ---- */
@@ -56,22 +57,22 @@ enum {
 
 /* ---- Payload types accepted by the header check (plus 0xF000..0xFFFF, manufacturer-specific) ---- */
 enum {
-    DOIP_PT_GENERIC_NACK = 0x0000,               /* generic DoIP header negative acknowledge */
-    DOIP_PT_VEHICLE_ID_REQUEST = 0x0001,         /* vehicle identification request */
-    DOIP_PT_VEHICLE_ID_EID_REQUEST = 0x0002,     /* vehicle identification request with EID */
-    DOIP_PT_VEHICLE_ID_VIN_REQUEST = 0x0003,     /* vehicle identification request with VIN */
-    DOIP_PT_VEHICLE_ID_RESPONSE = 0x0004,        /* vehicle announcement / identification response */
-    DOIP_PT_ROUTING_ACTIVATION_REQUEST = 0x0005, /* routing activation request */
-    DOIP_PT_ROUTING_ACTIVATION_RESPONSE = 0x0006,/* routing activation response */
-    DOIP_PT_ALIVE_CHECK_REQUEST = 0x0007,        /* alive check request */
-    DOIP_PT_ALIVE_CHECK_RESPONSE = 0x0008,       /* alive check response */
-    DOIP_PT_ENTITY_STATUS_REQUEST = 0x4001,      /* DoIP entity status request */
-    DOIP_PT_ENTITY_STATUS_RESPONSE = 0x4002,     /* DoIP entity status response */
-    DOIP_PT_POWER_MODE_REQUEST = 0x4003,         /* diagnostic power mode information request */
-    DOIP_PT_POWER_MODE_RESPONSE = 0x4004,        /* diagnostic power mode information response */
-    DOIP_PT_DIAG_MSG = 0x8001,                   /* diagnostic message */
-    DOIP_PT_DIAG_MSG_ACK = 0x8002,               /* diagnostic message positive acknowledgement */
-    DOIP_PT_DIAG_MSG_NACK = 0x8003               /* diagnostic message negative acknowledgement */
+    DOIP_PT_GENERIC_NACK = 0x0000,                /* generic DoIP header negative acknowledge */
+    DOIP_PT_VEHICLE_ID_REQUEST = 0x0001,          /* vehicle identification request */
+    DOIP_PT_VEHICLE_ID_EID_REQUEST = 0x0002,      /* vehicle identification request with EID */
+    DOIP_PT_VEHICLE_ID_VIN_REQUEST = 0x0003,      /* vehicle identification request with VIN */
+    DOIP_PT_VEHICLE_ID_RESPONSE = 0x0004,         /* vehicle announcement / identification response */
+    DOIP_PT_ROUTING_ACTIVATION_REQUEST = 0x0005,  /* routing activation request */
+    DOIP_PT_ROUTING_ACTIVATION_RESPONSE = 0x0006, /* routing activation response */
+    DOIP_PT_ALIVE_CHECK_REQUEST = 0x0007,         /* alive check request */
+    DOIP_PT_ALIVE_CHECK_RESPONSE = 0x0008,        /* alive check response */
+    DOIP_PT_ENTITY_STATUS_REQUEST = 0x4001,       /* DoIP entity status request */
+    DOIP_PT_ENTITY_STATUS_RESPONSE = 0x4002,      /* DoIP entity status response */
+    DOIP_PT_POWER_MODE_REQUEST = 0x4003,          /* diagnostic power mode information request */
+    DOIP_PT_POWER_MODE_RESPONSE = 0x4004,         /* diagnostic power mode information response */
+    DOIP_PT_DIAG_MSG = 0x8001,                    /* diagnostic message */
+    DOIP_PT_DIAG_MSG_ACK = 0x8002,                /* diagnostic message positive acknowledgement */
+    DOIP_PT_DIAG_MSG_NACK = 0x8003                /* diagnostic message negative acknowledgement */
 };
 
 /* ---- Connection states kept in the connection state registry ---- */
@@ -88,10 +89,10 @@ enum {
 
 /* ---- Protocol timer kinds ---- */
 enum {
-    DOIP_TIMER_A_DOIP_CTRL = 0,               /* A_DoIP_Ctrl */
-    DOIP_TIMER_T_TCP_GENERAL_INACTIVITY = 1,  /* T_TCP_General_Inactivity */
-    DOIP_TIMER_T_TCP_INITIAL_INACTIVITY = 2,  /* T_TCP_Initial_Inactivity */
-    DOIP_TIMER_A_DOIP_DIAGNOSTIC_MESSAGE = 3  /* A_DoIP_Diagnostic_Message */
+    DOIP_TIMER_A_DOIP_CTRL = 0,              /* A_DoIP_Ctrl */
+    DOIP_TIMER_T_TCP_GENERAL_INACTIVITY = 1, /* T_TCP_General_Inactivity */
+    DOIP_TIMER_T_TCP_INITIAL_INACTIVITY = 2, /* T_TCP_Initial_Inactivity */
+    DOIP_TIMER_A_DOIP_DIAGNOSTIC_MESSAGE = 3 /* A_DoIP_Diagnostic_Message */
 };
 
 /* Size of the generic DoIP header on the wire. */
@@ -291,21 +292,25 @@ DOIP_API int doip_power_mode_request_init(const doip_addressing_s* addressing, d
 /* The three share one header-only encoder: -10, -11, -4 (capacity below 8); writes the header as the
  * record holds it, whatever its type. */
 DOIP_API int doip_alive_check_request_serilize(const doip_package_s* record, uint8_t* out, uint32_t capacity);
-DOIP_API int doip_entity_status_request_serilize(const doip_package_s* record, uint8_t* out, uint32_t capacity);
+DOIP_API int doip_entity_status_request_serilize(const doip_package_s* record, uint8_t* out,
+                                                 uint32_t capacity);
 DOIP_API int doip_power_mode_request_serilize(const doip_package_s* record, uint8_t* out, uint32_t capacity);
 /* The three share one header-only decoder: -9 (empty), -8, -10, then the header check; any valid type. */
-DOIP_API int doip_alive_check_request_deserilize(const uint8_t* bytes, uint32_t count, doip_package_s* record);
-DOIP_API int doip_entity_status_request_deserilize(const uint8_t* bytes, uint32_t count, doip_package_s* record);
+DOIP_API int doip_alive_check_request_deserilize(const uint8_t* bytes, uint32_t count,
+                                                 doip_package_s* record);
+DOIP_API int doip_entity_status_request_deserilize(const uint8_t* bytes, uint32_t count,
+                                                   doip_package_s* record);
 DOIP_API int doip_power_mode_request_deserilize(const uint8_t* bytes, uint32_t count, doip_package_s* record);
 
 /* The vehicle identification request _init functions write only the header and the identifier (6 EID or
  * 17 VIN bytes); the rest of the record is left as it was. A null EID or VIN gives -29 after -2 and -10,
  * with nothing written. */
-DOIP_API int doip_vehicle_id_request_init(const doip_addressing_s* addressing, doip_vehicle_id_request_s* record);
-DOIP_API int doip_vehicle_id_eid_request_init(const doip_addressing_s* addressing, doip_vehicle_id_request_s* record,
-                                              const uint8_t* eid);
-DOIP_API int doip_vehicle_id_vin_request_init(const doip_addressing_s* addressing, doip_vehicle_id_request_s* record,
-                                              const uint8_t* vin);
+DOIP_API int doip_vehicle_id_request_init(const doip_addressing_s* addressing,
+                                          doip_vehicle_id_request_s* record);
+DOIP_API int doip_vehicle_id_eid_request_init(const doip_addressing_s* addressing,
+                                              doip_vehicle_id_request_s* record, const uint8_t* eid);
+DOIP_API int doip_vehicle_id_vin_request_init(const doip_addressing_s* addressing,
+                                              doip_vehicle_id_request_s* record, const uint8_t* vin);
 /* -10, -11, -4 when the capacity is below 8 + payload length, or below the 14 (0x0002) or 25 (0x0003)
  * bytes the payload type makes it write. */
 DOIP_API int doip_vehicle_id_request_serilize(const doip_vehicle_id_request_s* record, uint8_t* out,
@@ -315,8 +320,8 @@ DOIP_API int doip_vehicle_id_request_serilize(const doip_vehicle_id_request_s* r
 DOIP_API int doip_vehicle_id_request_deserilize(const uint8_t* bytes, uint32_t count,
                                                 doip_vehicle_id_request_s* record);
 
-DOIP_API int doip_alive_check_response_init(const doip_addressing_s* addressing, doip_alive_check_response_s* record,
-                                            uint16_t source_address);
+DOIP_API int doip_alive_check_response_init(const doip_addressing_s* addressing,
+                                            doip_alive_check_response_s* record, uint16_t source_address);
 /* -10, -11, -4 below 8 + payload length (and never below the 10 bytes it writes). */
 DOIP_API int doip_alive_check_response_serilize(const doip_alive_check_response_s* record, uint8_t* out,
                                                 uint32_t capacity);
@@ -324,7 +329,8 @@ DOIP_API int doip_alive_check_response_serilize(const doip_alive_check_response_
 DOIP_API int doip_alive_check_response_deserilize(const uint8_t* bytes, uint32_t count,
                                                   doip_alive_check_response_s* record);
 
-/* Stores the flag as given; max_data_size only when the flag is non-zero. Payload length 7 with it, else 3. */
+/* Stores the flag as given; max_data_size only when the flag is non-zero. Payload length 7 with it, else 3.
+ */
 DOIP_API int doip_entity_status_response_init(const doip_addressing_s* addressing,
                                               doip_entity_status_response_s* record, uint8_t node_type,
                                               uint8_t max_concurrent_sockets, uint8_t open_sockets,
@@ -336,8 +342,8 @@ DOIP_API int doip_entity_status_response_serilize(const doip_entity_status_respo
 DOIP_API int doip_entity_status_response_deserilize(const uint8_t* bytes, uint32_t count,
                                                     doip_entity_status_response_s* record);
 
-DOIP_API int doip_power_mode_response_init(const doip_addressing_s* addressing, doip_power_mode_response_s* record,
-                                           uint8_t power_mode);
+DOIP_API int doip_power_mode_response_init(const doip_addressing_s* addressing,
+                                           doip_power_mode_response_s* record, uint8_t power_mode);
 /* -10, -11, -4 below 8 + payload length (and never below the 9 bytes it writes). */
 DOIP_API int doip_power_mode_response_serilize(const doip_power_mode_response_s* record, uint8_t* out,
                                                uint32_t capacity);
@@ -349,8 +355,8 @@ DOIP_API int doip_power_mode_response_deserilize(const uint8_t* bytes, uint32_t 
  * status, else 32. */
 DOIP_API int doip_vehicle_id_response_init(const doip_addressing_s* addressing, vehicle_id_response_s* record,
                                            const uint8_t* vin, uint16_t logical_address, const uint8_t* eid,
-                                           const uint8_t* gid, uint8_t further_action, uint8_t has_sync_status,
-                                           uint8_t sync_status);
+                                           const uint8_t* gid, uint8_t further_action,
+                                           uint8_t has_sync_status, uint8_t sync_status);
 /* -10, -11, -4: needs a capacity of 41 bytes whatever the payload length. */
 DOIP_API int doip_vehicle_id_response_serilize(const vehicle_id_response_s* record, uint8_t* out,
                                                uint32_t capacity);
@@ -366,12 +372,12 @@ DOIP_API int doip_vid_response(const unsigned char* bytes, unsigned int count, v
 /* Zeroes the record; stores the flag as given and the OEM value whatever the flag. Payload length 11 with
  * the flag, else 7. The source address is the argument, not the addressing block's. */
 DOIP_API int doip_routing_activation_request_init(const doip_addressing_s* addressing,
-                                                  doip_routing_activation_request_s* record, uint16_t source_address,
-                                                  uint8_t activation_type, uint8_t has_oem_specific,
-                                                  uint32_t oem_specific);
+                                                  doip_routing_activation_request_s* record,
+                                                  uint16_t source_address, uint8_t activation_type,
+                                                  uint8_t has_oem_specific, uint32_t oem_specific);
 /* -10, -11, -4 below 15 bytes (19 with the OEM field). The reserved bytes are written as zero. */
-DOIP_API int doip_routing_activation_request_serilize(const doip_routing_activation_request_s* record, uint8_t* out,
-                                                      uint32_t capacity);
+DOIP_API int doip_routing_activation_request_serilize(const doip_routing_activation_request_s* record,
+                                                      uint8_t* out, uint32_t capacity);
 /* -9 (empty), -8, -10, header check; then -9 for fewer than 15 bytes. The OEM field is read when the payload
  * length is 11. */
 DOIP_API int doip_routing_activation_request_deserilize(const uint8_t* bytes, uint32_t count,
@@ -398,8 +404,9 @@ DOIP_API doip_diagnostic_request_s* doip_diag_msg_request_create(uint32_t user_d
 /* -2, -10, then -29 for null user data with a non-zero size. Writes the header (payload length n + 4) and
  * the addressing block's source and target; the data and user_data_length only when n is non-zero. The
  * record must have room for n bytes. */
-DOIP_API int doip_diag_msg_request_init(const doip_addressing_s* addressing, doip_diagnostic_request_s* record,
-                                        const uint8_t* user_data, uint32_t user_data_size);
+DOIP_API int doip_diag_msg_request_init(const doip_addressing_s* addressing,
+                                        doip_diagnostic_request_s* record, const uint8_t* user_data,
+                                        uint32_t user_data_size);
 /* -10, -11, -4 below 8 + payload length (and never below the 12 + user_data_length bytes it writes). */
 DOIP_API int doip_diag_msg_request_serilize(const doip_diagnostic_request_s* record, uint8_t* out,
                                             uint32_t capacity);
@@ -420,7 +427,8 @@ DOIP_API int doip_diag_msg_ack_response_init(const doip_addressing_s* addressing
                                              const uint8_t* previous_message, uint32_t previous_message_size);
 DOIP_API int doip_diag_msg_nack_response_init(const doip_addressing_s* addressing,
                                               doip_diagnostic_response_s* record, uint8_t nack_code,
-                                              const uint8_t* previous_message, uint32_t previous_message_size);
+                                              const uint8_t* previous_message,
+                                              uint32_t previous_message_size);
 /* -10, -11, -4 below 13 + previous_message_length (the echoed length, not the header's payload length). */
 DOIP_API int doip_diag_msg_response_serilize(const doip_diagnostic_response_s* record, uint8_t* out,
                                              uint32_t capacity);
@@ -535,8 +543,8 @@ DOIP_API int doip_vid_eid_request(const doip_s* ctx, const unsigned char* eid, u
 DOIP_API int doip_vid_vin_request(const doip_s* ctx, const char* vin, unsigned int count, unsigned char* out,
                                   unsigned int capacity);
 /* 0x8001, 12 + count bytes; `count` may be 0. */
-DOIP_API int doip_diag_request(const doip_s* ctx, const unsigned char* uds, unsigned int count, unsigned char* out,
-                               unsigned int capacity);
+DOIP_API int doip_diag_request(const doip_s* ctx, const unsigned char* uds, unsigned int count,
+                               unsigned char* out, unsigned int capacity);
 
 /* ---- Target list and error texts ---- */
 
@@ -550,7 +558,7 @@ DOIP_API int get_doip_err_str(int code, char* buf, int* len);
 
 /* A doip_message_s that owns its buffer; same layout as doip_message_s. */
 class DOIP_API doip_message_raii {
-public:
+  public:
     uint8_t channel;
     uint32_t length;
     uint32_t aux1;

@@ -238,7 +238,8 @@ TEST_F(Activation, ConcurrentActivationsTimersAndAppendsAreSafe) {
             if (doip_activate(static_cast<uint8_t>(i), &ctx) == DOIP_OK) {
                 ++granted;
             }
-            start_timer_a_doip_ctrl(&ctx, 60000.0, [](void*) {}, nullptr);
+            start_timer_a_doip_ctrl(
+                &ctx, 60000.0, [](void*) {}, nullptr);
             delete_timer(&ctx, DOIP_TIMER_A_DOIP_CTRL);
         });
     }
