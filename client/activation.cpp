@@ -1,13 +1,14 @@
 // Routing activation: open the connection through the application's socket table, send the request,
 // wait for the entity's response in the message cache and record the outcome in the state registry.
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <random>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "client/client_objects.h"
 #include "client/connection_key.h"
 #include "client/error_text.h"
 #include "client/hooks.h"
@@ -49,35 +50,28 @@ uint32_t request_length(const doip_s& ctx) {
     return ctx.oem_specific_present != 0 ? kRequestLengthWithOem : kRequestLength;
 }
 
-// The decimal number at the start of `text`, as atoi reads it, without atoi's overflow trap.
-long leading_number(const std::string& text) {
-    return std::strtol(text.c_str(), nullptr, 10);
-}
-
-// The local port of an earlier connection from the same local address to the same entity, if any.
+// The local port of an earlier connection from the same local address to the same entity, if any. Port
+// texts read as atoi would: one that is not a number counts as 0.
 std::optional<uint16_t> reusable_local_port(const doip_s& ctx) {
     const std::string local_address = address_text(ctx.local);
     const std::string remote_address = address_text(ctx.remote);
     for (const std::string& key : state_registry().keys()) {
-        const size_t comma = key.find(',');
-        if (comma == std::string::npos) {
-            continue;
-        }
-        const std::string local_end = key.substr(0, comma);
-        const std::string remote_end = key.substr(comma + 1);
-        const size_t local_colon = local_end.find(':');
-        const size_t remote_colon = remote_end.find(':');
-        if (local_colon == std::string::npos || remote_colon == std::string::npos) {
-            continue;
-        }
-        if (local_end.compare(0, local_colon, local_address) == 0 && local_colon == local_address.size() &&
-            remote_end.compare(0, remote_colon, remote_address) == 0 &&
-            remote_colon == remote_address.size() &&
-            leading_number(remote_end.substr(remote_colon + 1)) == ctx.remote.port) {
-            return static_cast<uint16_t>(leading_number(local_end.substr(local_colon + 1)));
+        const KeyEnds ends = split_connection_key(key);
+        if (ends.local && ends.remote && ends.local->address == local_address &&
+            ends.remote->address == remote_address &&
+            key_port_number(ends.remote->port).value_or(0) == ctx.remote.port) {
+            return static_cast<uint16_t>(key_port_number(ends.local->port).value_or(0));
         }
     }
     return std::nullopt;
+}
+
+// A generator of the activation's own, seeded from the calendar time in seconds before its one draw: two
+// activations in the same second draw the same port, as before, but the application's rand() sequence is
+// left alone and concurrent activations share no generator state.
+uint16_t random_local_port() {
+    std::minstd_rand generator(static_cast<std::minstd_rand::result_type>(std::time(nullptr)));
+    return static_cast<uint16_t>(kFirstRandomPort + generator() % kRandomPortCount);
 }
 
 void choose_local_port(doip_s& ctx) {
@@ -85,8 +79,7 @@ void choose_local_port(doip_s& ctx) {
         ctx.local.port = *reused;
         return;
     }
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
-    ctx.local.port = static_cast<uint16_t>(kFirstRandomPort + std::rand() % kRandomPortCount);
+    ctx.local.port = random_local_port();
     log_line("创建TCP链接%s:%d", address_text(ctx.local).c_str(), static_cast<int>(ctx.local.port));
 }
 
@@ -182,7 +175,7 @@ DOIP_API int doip_activate(uint8_t channel, doip_s* ctx) {
         return built;
     }
     // Registered before the send, so a reply that arrives at once is already on this listener's queue.
-    const auto listener = MessageCache::instance().register_listener();
+    const auto listener = message_cache().register_listener();
     if (ops.doip_socket_send == nullptr) {
         log_line("doip_socket_send == nullptr");
         return DOIP_ERR_NO_SOCKET_OPEN;

@@ -1,6 +1,9 @@
 #include "client/connection_key.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace doip::detail {
@@ -25,6 +28,37 @@ std::string connection_key(const doip_s& ctx) {
                   bounded_length(ctx.remote.ip_address), ctx.remote.ip_address,
                   static_cast<int>(ctx.remote.port));
     return std::string(buf);
+}
+
+std::optional<KeyEnd> split_key_end(std::string_view end) {
+    const size_t colon = end.find(':');
+    if (colon == std::string_view::npos) {
+        return std::nullopt;
+    }
+    return KeyEnd{end.substr(0, colon), end.substr(colon + 1)};
+}
+
+KeyEnds split_connection_key(std::string_view key) {
+    const size_t comma = key.find(',');
+    KeyEnds ends;
+    ends.local = split_key_end(key.substr(0, comma));
+    if (comma != std::string_view::npos) {
+        ends.remote = split_key_end(key.substr(comma + 1));
+    }
+    return ends;
+}
+
+std::optional<int> key_port_number(std::string_view port) {
+    // strtol needs a terminated text; a key is at most 44 characters.
+    const std::string text(port);
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(begin, &end, 10);
+    if (end == begin || errno == ERANGE || value < INT_MIN || value > INT_MAX) {
+        return std::nullopt;
+    }
+    return static_cast<int>(value);
 }
 
 }  // namespace doip::detail

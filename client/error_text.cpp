@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "doip.h"
-#include "module/globals.h"
+#include "client/client_objects.h"
 
 namespace doip::detail {
 namespace {
@@ -69,7 +69,7 @@ extern "C" DOIP_API int get_doip_err_str(int code, char* buf, int* len) {
     if (buf == nullptr || len == nullptr || *len <= 0) {
         return DOIP_ERR_GENERAL;
     }
-    const doip::detail::ErrorTextMap& table = doip::detail::err_str_map();
+    const doip::detail::ErrorTextMap& table = doip::detail::error_texts();
     const auto found = table.find(code);
     const std::string text = found != table.end()
                                  ? found->second

@@ -1,16 +1,13 @@
 #include "client/message_cache.h"
 
-#include "client/process_object.h"
+#include "client/client_objects.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 namespace doip::detail {
 namespace {
-
-std::atomic<int> g_last_listener_id{0};
 
 // Replaces the destination's buffer with a copy of `src` and takes over its four other fields. When the
 // copy cannot be allocated the destination is left as it was (the message is lost).
@@ -38,16 +35,7 @@ doip_message_processer_listner::~doip_message_processer_listner() {
     cache_.remove_queue(listener_id);
 }
 
-MessageCache& MessageCache::instance() {
-    static ProcessObject<MessageCache> cache;
-    return cache.get();
-}
-
-MessageCache::MessageCache() {
-    const int id = ++g_last_listener_id;
-    default_listener_ = std::make_shared<doip_message_processer_listner>(*this, id);
-    queues_.emplace(id, std::deque<Entry>());
-}
+MessageCache::MessageCache() : default_listener_(register_listener()) {}
 
 MessageCache::~MessageCache() {
     std::shared_ptr<doip_message_processer_listner> default_listener;
@@ -60,7 +48,7 @@ MessageCache::~MessageCache() {
 }
 
 std::shared_ptr<doip_message_processer_listner> MessageCache::register_listener() {
-    const int id = ++g_last_listener_id;
+    const int id = ++last_listener_id_;
     auto listener = std::make_shared<doip_message_processer_listner>(*this, id);
     std::lock_guard<std::mutex> lock(mutex_);
     queues_.emplace(id, std::deque<Entry>());
@@ -183,7 +171,7 @@ int MessageCache::wait(int listener_id, std::chrono::milliseconds timeout, doip_
 
 }  // namespace doip::detail
 
-using doip::detail::MessageCache;
+using doip::detail::message_cache;
 
 extern "C" {
 
@@ -191,30 +179,31 @@ DOIP_API int doip_append_eth_message(const doip_message_s* msg) {
     if (msg == nullptr) {
         return DOIP_ERR_INVALID_ARGUMENT;
     }
-    MessageCache::instance().append(*msg);
+    message_cache().append(*msg);
     return DOIP_OK;
 }
 
 DOIP_API int doip_get_message(doip_message_s* out, int* unused) {
     (void)unused;
-    return MessageCache::instance().take(MessageCache::kDefaultListenerId, out);
+    doip::detail::MessageCache& cache = message_cache();
+    return cache.take(cache.default_listener_id(), out);
 }
 
 DOIP_API int doip_clear_message(uint8_t channel) {
-    MessageCache::instance().clear(channel);
+    message_cache().clear(channel);
     return DOIP_OK;
 }
 
 DOIP_API int doip_msg_cache_count(uint8_t channel) {
-    return MessageCache::instance().count(channel);
+    return message_cache().count(channel);
 }
 
 DOIP_API int doip_wait_message(int listener_id, const doip_s* ctx, doip_message_s* pattern) {
     if (ctx == nullptr) {
         return DOIP_ERR_INVALID_ARGUMENT;
     }
-    return MessageCache::instance().wait(
-        listener_id, std::chrono::milliseconds(ctx->t_tcp_initial_inactivity_ms), pattern);
+    return message_cache().wait(listener_id, std::chrono::milliseconds(ctx->t_tcp_initial_inactivity_ms),
+                                pattern);
 }
 
 }  // extern "C"

@@ -2,6 +2,7 @@
 #ifndef DOIP_CLIENT_MESSAGE_CACHE_H
 #define DOIP_CLIENT_MESSAGE_CACHE_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -35,12 +36,7 @@ class MessageCache {
   public:
     // A queue never holds more than this many messages; the oldest is dropped first.
     static constexpr size_t kQueueLimit = 1000;
-    // The id of the default listener, created with the cache.
-    static constexpr int kDefaultListenerId = 1;
-
-    // The process-wide cache, built on first use (thread-safe).
-    static MessageCache& instance();
-
+    // Registers the default listener, which therefore has the first id, 1.
     MessageCache();
     ~MessageCache();
     MessageCache(const MessageCache&) = delete;
@@ -48,6 +44,8 @@ class MessageCache {
 
     // Issues the next listener id and gives the listener an empty queue of its own.
     std::shared_ptr<doip_message_processer_listner> register_listener();
+    // The queue that doip_get_message reads and that an application may wait on.
+    int default_listener_id() const { return default_listener_->listener_id; }
     // Shares one copy of `msg` among all queues and wakes every waiter.
     void append(const doip_message_s& msg);
     // Moves the oldest message of the listener's queue into `dst`: 0, -29 or -31.
@@ -64,9 +62,10 @@ class MessageCache {
 
     void remove_queue(int listener_id);
 
+    // Ids start at 1 and are never reused, so a new listener never shares or removes another's queue.
+    std::atomic<int> last_listener_id_{0};
     mutable std::mutex mutex_;
     std::condition_variable appended_;
-    // Keyed by the whole listener id, so a new listener never shares or removes another's queue.
     std::map<int, std::deque<Entry>> queues_;
     std::shared_ptr<doip_message_processer_listner> default_listener_;
 };

@@ -9,10 +9,10 @@
 #include <string>
 #include <utility>
 
+#include "client/client_objects.h"
 #include "client/connection_key.h"
 #include "client/timer_loop.h"
 #include "doip.h"
-#include "module/globals.h"
 
 namespace doip::detail {
 

@@ -26,9 +26,6 @@ class TimerRegistry {
     std::map<std::string, std::list<std::pair<int, uilitylib::TimerId>>> timers_;
 };
 
-// The process-wide timer registry.
-TimerRegistry& timer_registry();
-
 // Starts the process-wide protocol timer loop unless it already runs. Called by every doip_init.
 void start_timer_loop_once();
 

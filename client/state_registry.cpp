@@ -1,5 +1,6 @@
 #include "client/state_registry.h"
 
+#include "client/client_objects.h"
 #include "client/connection_key.h"
 #include "doip.h"
 

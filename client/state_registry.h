@@ -26,9 +26,6 @@ class StateRegistry {
     std::map<std::string, int> states_;
 };
 
-// The process-wide registry.
-StateRegistry& state_registry();
-
 }  // namespace doip::detail
 
 #endif

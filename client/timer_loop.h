@@ -42,9 +42,6 @@ class TimerLoop {
     bool stopped_ = false;
 };
 
-// The process-wide timer loop.
-TimerLoop& timer_loop();
-
 }  // namespace doip::detail
 
 #endif

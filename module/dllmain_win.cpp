@@ -6,8 +6,9 @@
 
 #include <chrono>
 
-#include "client/process_object.h"
+#include "client/client_objects.h"
 #include "client/timer_loop.h"
+#include "module/process_object.h"
 
 namespace {
 

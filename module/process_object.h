@@ -4,8 +4,8 @@
 // thread ended that way may have held a lock: the library's mutexes, the heap's, or the global lock that
 // winpthreads takes to set up and destroy condition variables. Destroying an object then can wait forever.
 // Memory and handles go with the process anyway, so at exit the objects are left as they are.
-#ifndef DOIP_CLIENT_PROCESS_OBJECT_H
-#define DOIP_CLIENT_PROCESS_OBJECT_H
+#ifndef DOIP_MODULE_PROCESS_OBJECT_H
+#define DOIP_MODULE_PROCESS_OBJECT_H
 
 #include <new>
 #include <utility>

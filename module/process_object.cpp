@@ -1,4 +1,4 @@
-#include "client/process_object.h"
+#include "module/process_object.h"
 
 #include <atomic>
 
