@@ -21,10 +21,9 @@
 namespace doip::detail {
 namespace {
 
-constexpr uint32_t kRequestLength = 15;
-constexpr uint32_t kRequestLengthWithOem = 19;
-constexpr uint16_t kFirstRandomPort = 10000;
-constexpr int kRandomPortCount = 10000;
+constexpr uint32_t kRequestLength = 15, kRequestLengthWithOem = 19;
+// Local ports drawn when no earlier connection to the entity lends one: 10000 to 19999.
+constexpr int kFirstRandomPort = 10000, kRandomPortCount = 10000;
 
 struct ResponseRule {
     uint8_t response_code;

@@ -1,12 +1,15 @@
 // Diagnostic message (0x8001) and its positive (0x8002) and negative (0x8003) acknowledgement: records that
 // are one malloc block each, their codecs, and the parsers that allocate the record themselves.
+//
+// The two records differ only in the size of their fixed part, the acknowledgement's code, and the name of
+// their trailing bytes, so one set of templates serves both.
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "codec/byte_order.h"
 #include "codec/diagnostic.h"
-#include "codec/header.h"
 #include "codec/payload.h"
 #include "doip.h"
 
@@ -27,16 +30,48 @@ int decode_diag_fixed_part(const uint8_t* bytes, uint32_t count, uint32_t fixed_
     return DOIP_OK;
 }
 
+}  // namespace doip::detail
+
+using namespace doip::detail;
+
 namespace {
+
+using Request = doip_diagnostic_request_s;
+using Ack = doip_diagnostic_response_s;
+
+template <typename Record>
+constexpr bool kIsAck = std::is_same_v<std::remove_const_t<Record>, Ack>;
+
+template <typename Record>
+constexpr uint32_t kFixedSize = kIsAck<Record> ? kDiagAckFixedSize : kDiagMessageFixedSize;
+
+// The trailing bytes and their count: a request's user data, an acknowledgement's echo of the
+// acknowledged message.
+template <typename Record>
+auto* trailing(Record* r) {
+    if constexpr (kIsAck<Record>) {
+        return r->previous_message;
+    } else {
+        return r->user_data;
+    }
+}
+template <typename Record>
+auto& trailing_length(Record* r) {
+    if constexpr (kIsAck<Record>) {
+        return r->previous_message_length;
+    } else {
+        return r->user_data_length;
+    }
+}
 
 // A zero-filled record with room for `trailing` bytes after its fixed fields, or null when the size does
 // not fit into size_t or the heap has no room.
 template <typename Record>
-Record* allocate_record(uint32_t trailing) {
-    if (trailing > std::numeric_limits<size_t>::max() - sizeof(Record)) {
+Record* allocate_record(uint32_t trailing_size) {
+    if (trailing_size > std::numeric_limits<size_t>::max() - sizeof(Record)) {
         return nullptr;
     }
-    const size_t size = sizeof(Record) + trailing;
+    const size_t size = sizeof(Record) + trailing_size;
     void* block = std::malloc(size);
     if (block == nullptr) {
         return nullptr;
@@ -45,192 +80,117 @@ Record* allocate_record(uint32_t trailing) {
     return static_cast<Record*>(block);
 }
 
-// Room a parser gives its record: everything after the fixed part of the input.
-uint32_t trailing_size(uint32_t count, uint32_t fixed_size) {
-    return count > fixed_size ? count - fixed_size : 0;
-}
-
-int init_request(const doip_addressing_s* addressing, doip_diagnostic_request_s* record,
-                 const uint8_t* user_data, uint32_t size) {
+// The record's other fields stay as they were; an empty trailing part leaves its length alone too.
+template <typename Record>
+int init(const doip_addressing_s* addressing, Record* record, uint16_t payload_type, uint8_t code,
+         const uint8_t* bytes, uint32_t size) {
     if (int rc = check_init_args(addressing, record); rc != DOIP_OK) {
         return rc;
     }
-    if (size != 0 && user_data == nullptr) {
-        return DOIP_ERR_INVALID_ARGUMENT;
-    }
-    record->header = make_header(addressing->protocol_version, DOIP_PT_DIAG_MSG,
-                                 size + (kDiagMessageFixedSize - DOIP_HEADER_SIZE));
-    record->source_address = addressing->source_address;
-    record->target_address = addressing->target_address;
-    if (size != 0) {
-        std::memcpy(record->user_data, user_data, size);
-        record->user_data_length = size;
-    }
-    return DOIP_OK;
-}
-
-int init_response(const doip_addressing_s* addressing, doip_diagnostic_response_s* record,
-                  uint16_t payload_type, uint8_t code, const uint8_t* previous_message, uint32_t size) {
-    if (int rc = check_init_args(addressing, record); rc != DOIP_OK) {
-        return rc;
-    }
-    if (size != 0 && previous_message == nullptr) {
+    if (size != 0 && bytes == nullptr) {
         return DOIP_ERR_INVALID_ARGUMENT;
     }
     record->header = make_header(addressing->protocol_version, payload_type,
-                                 size + (kDiagAckFixedSize - DOIP_HEADER_SIZE));
+                                 size + (kFixedSize<Record> - DOIP_HEADER_SIZE));
     record->source_address = addressing->source_address;
     record->target_address = addressing->target_address;
-    record->ack_code = code;
+    if constexpr (kIsAck<Record>) {
+        record->ack_code = code;
+    }
     if (size != 0) {
-        std::memcpy(record->previous_message, previous_message, size);
-        record->previous_message_length = size;
+        std::memcpy(trailing(record), bytes, size);
+        trailing_length(record) = size;
     }
     return DOIP_OK;
 }
 
-int encode_request(const doip_diagnostic_request_s* record, uint8_t* out, uint32_t capacity) {
-    if (int rc = check_encode_args(record, out); rc != DOIP_OK) {
+// A request needs the room its header announces as well; an acknowledgement is sized by the echoed bytes
+// it holds alone.
+template <typename Record>
+int encode(const Record* record, uint8_t* out, uint32_t capacity) {
+    if (int rc = begin_encode(record, out, capacity,
+                              [](const Record& r) {
+                                  const uint64_t written = uint64_t{kFixedSize<Record>} + trailing_length(&r);
+                                  return kIsAck<Record> ? written : needed_size(r.header, written);
+                              });
+        rc != DOIP_OK) {
         return rc;
     }
-    if (!fits(capacity, announced_size(record->header),
-              uint64_t{kDiagMessageFixedSize} + record->user_data_length)) {
-        return DOIP_ERR_BUFFER_TOO_SMALL;
-    }
-    write_header(record->header, out);
     store_be16(out + 8, record->source_address);
     store_be16(out + 10, record->target_address);
-    if (record->user_data_length != 0) {
-        std::memcpy(out + kDiagMessageFixedSize, record->user_data, record->user_data_length);
+    if constexpr (kIsAck<Record>) {
+        out[12] = record->ack_code;
+    }
+    if (trailing_length(record) != 0) {
+        std::memcpy(out + kFixedSize<Record>, trailing(record), trailing_length(record));
     }
     return DOIP_OK;
 }
 
-// Sized by the echoed bytes the record holds, not by its header.
-int encode_response(const doip_diagnostic_response_s* record, uint8_t* out, uint32_t capacity) {
-    if (int rc = check_encode_args(record, out); rc != DOIP_OK) {
-        return rc;
-    }
-    if (uint64_t{kDiagAckFixedSize} + record->previous_message_length > capacity) {
-        return DOIP_ERR_BUFFER_TOO_SMALL;
-    }
-    write_header(record->header, out);
-    store_be16(out + 8, record->source_address);
-    store_be16(out + 10, record->target_address);
-    out[12] = record->ack_code;
-    if (record->previous_message_length != 0) {
-        std::memcpy(out + kDiagAckFixedSize, record->previous_message, record->previous_message_length);
-    }
-    return DOIP_OK;
-}
-
-// Everything after the fixed part, up to `count` (not to the header's payload length), becomes the user
-// data. An empty rest leaves `user_data_length` as it was.
-int decode_request_into(const uint8_t* bytes, uint32_t count, doip_diagnostic_request_s* record) {
+// Everything after the fixed part, up to `count` (not to the header's payload length), becomes the
+// trailing bytes. An empty rest leaves the trailing length as it was.
+template <typename Record>
+int decode_into(const uint8_t* bytes, uint32_t count, Record* record) {
     DiagFixedPart fixed;
-    if (int rc = decode_diag_fixed_part(bytes, count, kDiagMessageFixedSize, &fixed); rc != DOIP_OK) {
+    if (int rc = decode_diag_fixed_part(bytes, count, kFixedSize<Record>, &fixed); rc != DOIP_OK) {
         return rc;
     }
     record->header = fixed.header;
     record->source_address = fixed.source_address;
     record->target_address = fixed.target_address;
-    const uint32_t rest = count - kDiagMessageFixedSize;
+    if constexpr (kIsAck<Record>) {
+        record->ack_code = fixed.ack_code;
+    }
+    const uint32_t rest = count - kFixedSize<Record>;
     if (rest != 0) {
-        std::memcpy(record->user_data, bytes + kDiagMessageFixedSize, rest);
-        record->user_data_length = rest;
+        std::memcpy(trailing(record), bytes + kFixedSize<Record>, rest);
+        trailing_length(record) = rest;
     }
-    return DOIP_OK;
-}
-
-// As decode_request_into, for the echoed bytes of an acknowledgement of either kind.
-int decode_response_into(const uint8_t* bytes, uint32_t count, doip_diagnostic_response_s* record) {
-    DiagFixedPart fixed;
-    if (int rc = decode_diag_fixed_part(bytes, count, kDiagAckFixedSize, &fixed); rc != DOIP_OK) {
-        return rc;
-    }
-    record->header = fixed.header;
-    record->source_address = fixed.source_address;
-    record->target_address = fixed.target_address;
-    record->ack_code = fixed.ack_code;
-    const uint32_t rest = count - kDiagAckFixedSize;
-    if (rest != 0) {
-        std::memcpy(record->previous_message, bytes + kDiagAckFixedSize, rest);
-        record->previous_message_length = rest;
-    }
-    return DOIP_OK;
-}
-
-int release_response(doip_diagnostic_response_s* record) {
-    std::free(record);
     return DOIP_OK;
 }
 
 template <typename Record>
-int decode(const uint8_t* bytes, uint32_t count, Record* record,
-           int (*decode_into)(const uint8_t*, uint32_t, Record*)) {
-    if (count == 0) {
-        return DOIP_ERR_INPUT_TOO_SHORT;
-    }
-    if (bytes == nullptr) {
-        return DOIP_ERR_NULL_INPUT;
-    }
-    if (record == nullptr) {
-        return DOIP_ERR_NULL_RECORD;
+int decode(const uint8_t* bytes, uint32_t count, Record* record) {
+    if (int rc = check_decode_args(DecodeOrder::kCountFirst, bytes, count == 0, record); rc != DOIP_OK) {
+        return rc;
     }
     return decode_into(bytes, count, record);
 }
 
 // Hands out the record before any check, so the caller owns it (or null) whatever the result. Only a
-// null `out` is refused before anything is allocated.
+// null `out` is refused before anything is allocated; a record that could not be allocated counts as a
+// null record.
 template <typename Record>
-int parse(const uint8_t* bytes, uint32_t count, Record** out, uint32_t fixed_size,
-          int (*decode_into)(const uint8_t*, uint32_t, Record*)) {
+int parse(const uint8_t* bytes, uint32_t count, Record** out) {
     if (out == nullptr) {
         return DOIP_ERR_NULL_RECORD;
     }
-    Record* record = allocate_record<Record>(trailing_size(count, fixed_size));
-    *out = record;
-    if (count == 0) {
-        return DOIP_ERR_INPUT_TOO_SHORT;
-    }
-    if (bytes == nullptr) {
-        return DOIP_ERR_NULL_INPUT;
-    }
-    if (record == nullptr) {
-        return DOIP_ERR_NULL_RECORD;
-    }
-    return decode_into(bytes, count, record);
+    *out = allocate_record<Record>(count > kFixedSize<Record> ? count - kFixedSize<Record> : 0);
+    return decode(bytes, count, *out);
 }
 
 }  // namespace
-}  // namespace doip::detail
-
-using doip::detail::allocate_record;
-using doip::detail::decode_request_into;
-using doip::detail::decode_response_into;
-using doip::detail::kDiagAckFixedSize;
-using doip::detail::kDiagMessageFixedSize;
 
 extern "C" {
 
 DOIP_API doip_diagnostic_request_s* doip_diag_msg_request_create(uint32_t user_data_size) {
-    return allocate_record<doip_diagnostic_request_s>(user_data_size);
+    return allocate_record<Request>(user_data_size);
 }
 
 DOIP_API int doip_diag_msg_request_init(const doip_addressing_s* addressing,
                                         doip_diagnostic_request_s* record, const uint8_t* user_data,
                                         uint32_t user_data_size) {
-    return doip::detail::init_request(addressing, record, user_data, user_data_size);
+    return init(addressing, record, DOIP_PT_DIAG_MSG, 0, user_data, user_data_size);
 }
 
 DOIP_API int doip_diag_msg_request_serilize(const doip_diagnostic_request_s* record, uint8_t* out,
                                             uint32_t capacity) {
-    return doip::detail::encode_request(record, out, capacity);
+    return encode(record, out, capacity);
 }
 
 DOIP_API int doip_diag_msg_request_deserilize(const uint8_t* bytes, uint32_t count,
                                               doip_diagnostic_request_s* record) {
-    return doip::detail::decode(bytes, count, record, decode_request_into);
+    return decode(bytes, count, record);
 }
 
 DOIP_API void doip_diag_msg_request_free(doip_diagnostic_request_s* record) {
@@ -238,51 +198,51 @@ DOIP_API void doip_diag_msg_request_free(doip_diagnostic_request_s* record) {
 }
 
 DOIP_API doip_diagnostic_response_s* doip_diag_msg_response_create(uint32_t previous_message_size) {
-    return allocate_record<doip_diagnostic_response_s>(previous_message_size);
+    return allocate_record<Ack>(previous_message_size);
 }
 
 DOIP_API int doip_diag_msg_ack_response_init(const doip_addressing_s* addressing,
                                              doip_diagnostic_response_s* record, uint8_t ack_code,
                                              const uint8_t* previous_message,
                                              uint32_t previous_message_size) {
-    return doip::detail::init_response(addressing, record, DOIP_PT_DIAG_MSG_ACK, ack_code, previous_message,
-                                       previous_message_size);
+    return init(addressing, record, DOIP_PT_DIAG_MSG_ACK, ack_code, previous_message, previous_message_size);
 }
 
 DOIP_API int doip_diag_msg_nack_response_init(const doip_addressing_s* addressing,
                                               doip_diagnostic_response_s* record, uint8_t nack_code,
                                               const uint8_t* previous_message,
                                               uint32_t previous_message_size) {
-    return doip::detail::init_response(addressing, record, DOIP_PT_DIAG_MSG_NACK, nack_code, previous_message,
-                                       previous_message_size);
+    return init(addressing, record, DOIP_PT_DIAG_MSG_NACK, nack_code, previous_message,
+                previous_message_size);
 }
 
 DOIP_API int doip_diag_msg_response_serilize(const doip_diagnostic_response_s* record, uint8_t* out,
                                              uint32_t capacity) {
-    return doip::detail::encode_response(record, out, capacity);
+    return encode(record, out, capacity);
 }
 
 DOIP_API int doip_diag_msg_response_deserilize(const uint8_t* bytes, uint32_t count,
                                                doip_diagnostic_response_s* record) {
-    return doip::detail::decode(bytes, count, record, decode_response_into);
+    return decode(bytes, count, record);
 }
 
 DOIP_API int doip_diag_msg_response_free(doip_diagnostic_response_s* record) {
-    return doip::detail::release_response(record);
+    std::free(record);
+    return DOIP_OK;
 }
 
 DOIP_API int doip_free_diag_response(doip_diagnostic_response_s* record) {
-    return doip::detail::release_response(record);
+    return doip_diag_msg_response_free(record);
 }
 
 DOIP_API int doip_diag_request_parse(const unsigned char* bytes, unsigned int count,
                                      doip_diagnostic_request_s** out) {
-    return doip::detail::parse(bytes, count, out, kDiagMessageFixedSize, decode_request_into);
+    return parse(bytes, count, out);
 }
 
 DOIP_API int doip_diag_response(doip_s* /*unused*/, const unsigned char* bytes, unsigned int count,
                                 doip_diagnostic_response_s** out) {
-    return doip::detail::parse(bytes, count, out, kDiagAckFixedSize, decode_response_into);
+    return parse(bytes, count, out);
 }
 
 }  // extern "C"

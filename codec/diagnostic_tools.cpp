@@ -7,13 +7,31 @@
 #include "codec/header.h"
 #include "doip.h"
 
-namespace doip::detail {
+using namespace doip::detail;
+
 namespace {
 
 // Offset of the entity's logical address in a routing activation response.
 constexpr uint32_t kRoutingEntityAddress = 10;
 
-explain_info_s explain(const uint8_t* bytes, uint32_t count) {
+// Bytes of framing in front of the content of a received message, or 0 for a type that keeps its framing.
+uint32_t framing_size(uint16_t payload_type) {
+    switch (payload_type) {
+        case DOIP_PT_DIAG_MSG:
+            return kDiagMessageFixedSize;
+        case DOIP_PT_DIAG_MSG_ACK:
+        case DOIP_PT_DIAG_MSG_NACK:
+            return kDiagAckFixedSize;
+        default:
+            return 0;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+DOIP_API explain_info_s doip_get_expalininfo(const unsigned char* bytes, unsigned int count) {
     explain_info_s info{};
     if (bytes == nullptr) {
         return info;
@@ -27,9 +45,7 @@ explain_info_s explain(const uint8_t* bytes, uint32_t count) {
         case DOIP_PT_DIAG_MSG:
         case DOIP_PT_DIAG_MSG_ACK:
         case DOIP_PT_DIAG_MSG_NACK: {
-            const uint32_t fixed_size =
-                header.payload_type == DOIP_PT_DIAG_MSG ? kDiagMessageFixedSize : kDiagAckFixedSize;
-            if (decode_diag_fixed_part(bytes, count, fixed_size, &fixed) == DOIP_OK) {
+            if (decode_diag_fixed_part(bytes, count, framing_size(header.payload_type), &fixed) == DOIP_OK) {
                 info.header = fixed.header;
                 info.sender_address = fixed.source_address;
             }
@@ -47,20 +63,7 @@ explain_info_s explain(const uint8_t* bytes, uint32_t count) {
     }
 }
 
-// Bytes of framing in front of the content of a received message, or 0 for a type that keeps its framing.
-uint32_t framing_size(uint16_t payload_type) {
-    switch (payload_type) {
-        case DOIP_PT_DIAG_MSG:
-            return kDiagMessageFixedSize;
-        case DOIP_PT_DIAG_MSG_ACK:
-        case DOIP_PT_DIAG_MSG_NACK:
-            return kDiagAckFixedSize;
-        default:
-            return 0;
-    }
-}
-
-int remove_header(doip_message_s* msg) {
+DOIP_API int doip_remove_header(doip_message_s* msg) {
     if (msg == nullptr) {
         return DOIP_ERR_INVALID_ARGUMENT;
     }
@@ -75,19 +78,6 @@ int remove_header(doip_message_s* msg) {
     std::memmove(msg->data, msg->data + strip, msg->length - strip);
     msg->length -= strip;
     return DOIP_OK;
-}
-
-}  // namespace
-}  // namespace doip::detail
-
-extern "C" {
-
-DOIP_API explain_info_s doip_get_expalininfo(const unsigned char* bytes, unsigned int count) {
-    return doip::detail::explain(bytes, count);
-}
-
-DOIP_API int doip_remove_header(doip_message_s* msg) {
-    return doip::detail::remove_header(msg);
 }
 
 }  // extern "C"

@@ -1,10 +1,10 @@
 // The requests that are a generic header and nothing more: alive check (0x0007), entity status (0x4001)
-// and power mode information (0x4003). One encoder and one decoder serve all three.
-#include "codec/header.h"
+// and power mode information (0x4003). One _init, one encoder and one decoder serve all three.
 #include "codec/payload.h"
 #include "doip.h"
 
-namespace doip::detail {
+using namespace doip::detail;
+
 namespace {
 
 int init_header_only(const doip_addressing_s* addressing, doip_package_s* record, uint16_t payload_type) {
@@ -26,25 +26,15 @@ int encode_header_only(const doip_package_s* record, uint8_t* out, uint32_t capa
     return DOIP_OK;
 }
 
+// The record is the header, so the header check fills it directly (and only on success).
 int decode_header_only(const uint8_t* bytes, uint32_t count, doip_package_s* record) {
-    if (count == 0) {
-        return DOIP_ERR_INPUT_TOO_SHORT;
-    }
-    if (bytes == nullptr) {
-        return DOIP_ERR_NULL_INPUT;
-    }
-    if (record == nullptr) {
-        return DOIP_ERR_NULL_RECORD;
+    if (int rc = check_decode_args(DecodeOrder::kCountFirst, bytes, count == 0, record); rc != DOIP_OK) {
+        return rc;
     }
     return check_header(bytes, count, record);
 }
 
 }  // namespace
-}  // namespace doip::detail
-
-using doip::detail::decode_header_only;
-using doip::detail::encode_header_only;
-using doip::detail::init_header_only;
 
 extern "C" {
 

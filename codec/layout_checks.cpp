@@ -58,19 +58,12 @@ static_assert(offsetof(doip_s, local) == 36, "doip_s.local");
 static_assert(offsetof(doip_s, remote) == 108, "doip_s.remote");
 static_assert(sizeof(doip_s) == 180, "doip_s size");
 
-// The addressing block inside doip_s is laid out exactly as doip_addressing_s.
-static_assert(offsetof(doip_s, reserved_address) - offsetof(doip_s, source_address) ==
-                  offsetof(doip_addressing_s, reserved_address),
-              "addressing block: reserved_address");
-static_assert(offsetof(doip_s, target_address) - offsetof(doip_s, source_address) ==
-                  offsetof(doip_addressing_s, target_address),
-              "addressing block: target_address");
-static_assert(offsetof(doip_s, protocol_version) - offsetof(doip_s, source_address) ==
-                  offsetof(doip_addressing_s, protocol_version),
-              "addressing block: protocol_version");
-static_assert(offsetof(doip_s, source_address) + sizeof(doip_addressing_s) <=
-                  offsetof(doip_s, a_doip_ctrl_ms),
-              "addressing block fits before the time values");
+// The addressing block inside doip_s is laid out exactly as doip_addressing_s, before the time values.
+constexpr size_t kBlock = offsetof(doip_s, source_address);
+static_assert(offsetof(doip_s, reserved_address) - kBlock == offsetof(doip_addressing_s, reserved_address));
+static_assert(offsetof(doip_s, target_address) - kBlock == offsetof(doip_addressing_s, target_address));
+static_assert(offsetof(doip_s, protocol_version) - kBlock == offsetof(doip_addressing_s, protocol_version));
+static_assert(kBlock + sizeof(doip_addressing_s) <= offsetof(doip_s, a_doip_ctrl_ms));
 
 static_assert(offsetof(doip_socket_ops_s, doip_socket_send) == 0, "ops.send");
 static_assert(offsetof(doip_socket_ops_s, doip_socket_reserved) == sizeof(void*), "ops.reserved");

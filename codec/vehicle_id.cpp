@@ -3,26 +3,18 @@
 #include <cstring>
 
 #include "codec/byte_order.h"
-#include "codec/header.h"
 #include "codec/payload.h"
 #include "doip.h"
 
-namespace doip::detail {
+using namespace doip::detail;
+
 namespace {
 
-constexpr uint32_t kEidSize = 6;
-constexpr uint32_t kGidSize = 6;
-constexpr uint32_t kVinSize = 17;
-
-// Wire offsets of the response fields.
-constexpr uint32_t kResponseVin = 8;
-constexpr uint32_t kResponseLogicalAddress = 25;
-constexpr uint32_t kResponseEid = 27;
-constexpr uint32_t kResponseGid = 33;
-constexpr uint32_t kResponseFurtherAction = 39;
-constexpr uint32_t kResponseSyncStatus = 40;
-constexpr uint32_t kResponseSize = 40;
-constexpr uint32_t kResponseSizeWithSync = 41;
+constexpr uint32_t kEidSize = 6, kGidSize = 6, kVinSize = 17;
+// Response wire offsets and sizes, without and with the sync status byte.
+constexpr uint32_t kVin = 8, kLogicalAddress = 25, kEid = 27, kGid = 33, kFurtherAction = 39,
+                   kSyncStatus = 40;
+constexpr uint32_t kResponseSize = 40, kResponseSizeWithSync = 41;
 
 // The identifier a request of this payload type carries after its header: 6 EID bytes, 17 VIN bytes or none.
 uint32_t identifier_size(uint16_t payload_type) {
@@ -36,15 +28,8 @@ uint32_t identifier_size(uint16_t payload_type) {
     }
 }
 
-// The identifier storage of a request (EID and VIN share it).
-uint8_t* identifier(doip_vehicle_id_request_s* record) {
-    return record->vin;
-}
-const uint8_t* identifier(const doip_vehicle_id_request_s* record) {
-    return record->vin;
-}
-
-// Writes only the header and the identifier; the rest of the record is left as it was.
+// Writes only the header and the identifier (EID and VIN share the record's `vin` storage); the rest of
+// the record is left as it was.
 int init_request(const doip_addressing_s* addressing, doip_vehicle_id_request_s* record,
                  uint16_t payload_type, const uint8_t* id) {
     if (int rc = check_init_args(addressing, record); rc != DOIP_OK) {
@@ -56,64 +41,86 @@ int init_request(const doip_addressing_s* addressing, doip_vehicle_id_request_s*
     }
     record->header = make_header(addressing->protocol_version, payload_type, id_size);
     if (id_size != 0) {
-        std::memcpy(identifier(record), id, id_size);
+        std::memcpy(record->vin, id, id_size);
     }
     return DOIP_OK;
 }
 
-int encode_request(const doip_vehicle_id_request_s* record, uint8_t* out, uint32_t capacity) {
-    if (int rc = check_encode_args(record, out); rc != DOIP_OK) {
+// The response decoder is exported under two names.
+int decode_response(const uint8_t* bytes, uint32_t count, vehicle_id_response_s* record) {
+    // The byte count, not the header, tells whether the sync status is present.
+    const bool has_sync = count == kResponseSizeWithSync;
+    if (int rc =
+            begin_decode(DecodeOrder::kCountFirst, bytes, count, count != kResponseSize && !has_sync, record);
+        rc != DOIP_OK) {
         return rc;
     }
-    const uint32_t id_size = identifier_size(record->header.payload_type);
-    if (!fits(capacity, announced_size(record->header), uint64_t{DOIP_HEADER_SIZE} + id_size)) {
-        return DOIP_ERR_BUFFER_TOO_SMALL;
-    }
-    write_header(record->header, out);
-    if (id_size != 0) {
-        std::memcpy(out + DOIP_HEADER_SIZE, identifier(record), id_size);
-    }
+    std::memcpy(record->vin, bytes + kVin, kVinSize);
+    record->logical_address = load_be16(bytes + kLogicalAddress);
+    std::memcpy(record->eid, bytes + kEid, kEidSize);
+    std::memcpy(record->gid, bytes + kGid, kGidSize);
+    record->further_action = bytes[kFurtherAction];
+    record->has_sync_status = has_sync ? 1 : 0;
+    record->sync_status = has_sync ? bytes[kSyncStatus] : 0;
     return DOIP_OK;
 }
 
-int decode_request(const uint8_t* bytes, uint32_t count, doip_vehicle_id_request_s* record) {
-    if (count == 0) {
-        return DOIP_ERR_INPUT_TOO_SHORT;
-    }
-    if (bytes == nullptr) {
-        return DOIP_ERR_NULL_INPUT;
-    }
-    if (record == nullptr) {
-        return DOIP_ERR_NULL_RECORD;
-    }
-    doip_package_s header;
-    if (int rc = check_header(bytes, count, &header); rc != DOIP_OK) {
+}  // namespace
+
+extern "C" {
+
+DOIP_API int doip_vehicle_id_request_init(const doip_addressing_s* addressing,
+                                          doip_vehicle_id_request_s* record) {
+    return init_request(addressing, record, DOIP_PT_VEHICLE_ID_REQUEST, nullptr);
+}
+
+DOIP_API int doip_vehicle_id_eid_request_init(const doip_addressing_s* addressing,
+                                              doip_vehicle_id_request_s* record, const uint8_t* eid) {
+    return init_request(addressing, record, DOIP_PT_VEHICLE_ID_EID_REQUEST, eid);
+}
+
+DOIP_API int doip_vehicle_id_vin_request_init(const doip_addressing_s* addressing,
+                                              doip_vehicle_id_request_s* record, const uint8_t* vin) {
+    return init_request(addressing, record, DOIP_PT_VEHICLE_ID_VIN_REQUEST, vin);
+}
+
+DOIP_API int doip_vehicle_id_request_serilize(const doip_vehicle_id_request_s* record, uint8_t* out,
+                                              uint32_t capacity) {
+    if (int rc = begin_encode(record, out, capacity,
+                              [](const doip_vehicle_id_request_s& r) {
+                                  return needed_size(
+                                      r.header, DOIP_HEADER_SIZE + identifier_size(r.header.payload_type));
+                              });
+        rc != DOIP_OK) {
         return rc;
     }
-    const uint32_t id_size = identifier_size(header.payload_type);
-    if (count - DOIP_HEADER_SIZE < id_size) {
-        return DOIP_ERR_INPUT_TOO_SHORT;
-    }
-    record->header = header;
-    if (id_size != 0) {
-        std::memcpy(identifier(record), bytes + DOIP_HEADER_SIZE, id_size);
-    }
+    std::memcpy(out + DOIP_HEADER_SIZE, record->vin, identifier_size(record->header.payload_type));
     return DOIP_OK;
 }
 
-int init_response(const doip_addressing_s* addressing, vehicle_id_response_s* record, const uint8_t* vin,
-                  uint16_t logical_address, const uint8_t* eid, const uint8_t* gid, uint8_t further_action,
-                  uint8_t has_sync_status, uint8_t sync_status) {
-    if (int rc = check_init_args(addressing, record); rc != DOIP_OK) {
+DOIP_API int doip_vehicle_id_request_deserilize(const uint8_t* bytes, uint32_t count,
+                                                doip_vehicle_id_request_s* record) {
+    if (int rc = begin_decode(DecodeOrder::kCountFirst, bytes, count, count == 0, record,
+                              [count](const doip_package_s& header) {
+                                  return count - DOIP_HEADER_SIZE < identifier_size(header.payload_type);
+                              });
+        rc != DOIP_OK) {
         return rc;
     }
-    if (vin == nullptr || eid == nullptr || gid == nullptr) {
-        return DOIP_ERR_INVALID_ARGUMENT;
+    std::memcpy(record->vin, bytes + DOIP_HEADER_SIZE, identifier_size(record->header.payload_type));
+    return DOIP_OK;
+}
+
+DOIP_API int doip_vehicle_id_response_init(const doip_addressing_s* addressing, vehicle_id_response_s* record,
+                                           const uint8_t* vin, uint16_t logical_address, const uint8_t* eid,
+                                           const uint8_t* gid, uint8_t further_action,
+                                           uint8_t has_sync_status, uint8_t sync_status) {
+    if (int rc = begin_init(addressing, record, DOIP_PT_VEHICLE_ID_RESPONSE,
+                            has_sync_status != 0 ? kResponseSizeWithSync : kResponseSize,
+                            vin != nullptr && eid != nullptr && gid != nullptr);
+        rc != DOIP_OK) {
+        return rc;
     }
-    std::memset(record, 0, sizeof *record);
-    record->header =
-        make_header(addressing->protocol_version, DOIP_PT_VEHICLE_ID_RESPONSE,
-                    (has_sync_status != 0 ? kResponseSizeWithSync : kResponseSize) - DOIP_HEADER_SIZE);
     std::memcpy(record->vin, vin, kVinSize);
     record->logical_address = logical_address;
     std::memcpy(record->eid, eid, kEidSize);
@@ -127,103 +134,32 @@ int init_response(const doip_addressing_s* addressing, vehicle_id_response_s* re
 }
 
 // Always asks for room for the sync status, whether the record carries it or not.
-int encode_response(const vehicle_id_response_s* record, uint8_t* out, uint32_t capacity) {
-    if (int rc = check_encode_args(record, out); rc != DOIP_OK) {
-        return rc;
-    }
-    if (capacity < kResponseSizeWithSync) {
-        return DOIP_ERR_BUFFER_TOO_SMALL;
-    }
-    write_header(record->header, out);
-    std::memcpy(out + kResponseVin, record->vin, kVinSize);
-    store_be16(out + kResponseLogicalAddress, record->logical_address);
-    std::memcpy(out + kResponseEid, record->eid, kEidSize);
-    std::memcpy(out + kResponseGid, record->gid, kGidSize);
-    out[kResponseFurtherAction] = record->further_action;
-    if (record->has_sync_status != 0) {
-        out[kResponseSyncStatus] = record->sync_status;
-    }
-    return DOIP_OK;
-}
-
-// The byte count, not the header, tells whether the sync status is present.
-int decode_response(const uint8_t* bytes, uint32_t count, vehicle_id_response_s* record) {
-    if (count != kResponseSize && count != kResponseSizeWithSync) {
-        return DOIP_ERR_INPUT_TOO_SHORT;
-    }
-    if (bytes == nullptr) {
-        return DOIP_ERR_NULL_INPUT;
-    }
-    if (record == nullptr) {
-        return DOIP_ERR_NULL_RECORD;
-    }
-    doip_package_s header;
-    if (int rc = check_header(bytes, count, &header); rc != DOIP_OK) {
-        return rc;
-    }
-    record->header = header;
-    std::memcpy(record->vin, bytes + kResponseVin, kVinSize);
-    record->logical_address = load_be16(bytes + kResponseLogicalAddress);
-    std::memcpy(record->eid, bytes + kResponseEid, kEidSize);
-    std::memcpy(record->gid, bytes + kResponseGid, kGidSize);
-    record->further_action = bytes[kResponseFurtherAction];
-    const bool has_sync = count == kResponseSizeWithSync;
-    record->has_sync_status = has_sync ? 1 : 0;
-    record->sync_status = has_sync ? bytes[kResponseSyncStatus] : 0;
-    return DOIP_OK;
-}
-
-}  // namespace
-}  // namespace doip::detail
-
-extern "C" {
-
-DOIP_API int doip_vehicle_id_request_init(const doip_addressing_s* addressing,
-                                          doip_vehicle_id_request_s* record) {
-    return doip::detail::init_request(addressing, record, DOIP_PT_VEHICLE_ID_REQUEST, nullptr);
-}
-
-DOIP_API int doip_vehicle_id_eid_request_init(const doip_addressing_s* addressing,
-                                              doip_vehicle_id_request_s* record, const uint8_t* eid) {
-    return doip::detail::init_request(addressing, record, DOIP_PT_VEHICLE_ID_EID_REQUEST, eid);
-}
-
-DOIP_API int doip_vehicle_id_vin_request_init(const doip_addressing_s* addressing,
-                                              doip_vehicle_id_request_s* record, const uint8_t* vin) {
-    return doip::detail::init_request(addressing, record, DOIP_PT_VEHICLE_ID_VIN_REQUEST, vin);
-}
-
-DOIP_API int doip_vehicle_id_request_serilize(const doip_vehicle_id_request_s* record, uint8_t* out,
-                                              uint32_t capacity) {
-    return doip::detail::encode_request(record, out, capacity);
-}
-
-DOIP_API int doip_vehicle_id_request_deserilize(const uint8_t* bytes, uint32_t count,
-                                                doip_vehicle_id_request_s* record) {
-    return doip::detail::decode_request(bytes, count, record);
-}
-
-DOIP_API int doip_vehicle_id_response_init(const doip_addressing_s* addressing, vehicle_id_response_s* record,
-                                           const uint8_t* vin, uint16_t logical_address, const uint8_t* eid,
-                                           const uint8_t* gid, uint8_t further_action,
-                                           uint8_t has_sync_status, uint8_t sync_status) {
-    return doip::detail::init_response(addressing, record, vin, logical_address, eid, gid, further_action,
-                                       has_sync_status, sync_status);
-}
-
 DOIP_API int doip_vehicle_id_response_serilize(const vehicle_id_response_s* record, uint8_t* out,
                                                uint32_t capacity) {
-    return doip::detail::encode_response(record, out, capacity);
+    if (int rc = begin_encode(record, out, capacity,
+                              [](const vehicle_id_response_s&) { return kResponseSizeWithSync; });
+        rc != DOIP_OK) {
+        return rc;
+    }
+    std::memcpy(out + kVin, record->vin, kVinSize);
+    store_be16(out + kLogicalAddress, record->logical_address);
+    std::memcpy(out + kEid, record->eid, kEidSize);
+    std::memcpy(out + kGid, record->gid, kGidSize);
+    out[kFurtherAction] = record->further_action;
+    if (record->has_sync_status != 0) {
+        out[kSyncStatus] = record->sync_status;
+    }
+    return DOIP_OK;
 }
 
 DOIP_API int doip_vehicle_id_response_deserilize(const uint8_t* bytes, uint32_t count,
                                                  vehicle_id_response_s* record) {
-    return doip::detail::decode_response(bytes, count, record);
+    return decode_response(bytes, count, record);
 }
 
 DOIP_API int doip_vid_response(const unsigned char* bytes, unsigned int count,
                                vehicle_id_response_s* record) {
-    return doip::detail::decode_response(bytes, count, record);
+    return decode_response(bytes, count, record);
 }
 
 }  // extern "C"
