@@ -290,9 +290,10 @@ DOIP_API int doip_message_destory(doip_message_s* msg);
 DOIP_API int doip_deserialize(const unsigned char* bytes, unsigned int count, doip_package_s* out);
 
 /* Vehicle identification, entity status, power mode and alive check payloads.
- * The payload codecs keep no state. _init functions read only the addressing block's protocol_version.
- * A decoder writes its record only on success and does not check the payload type: dispatch on it first
- * (doip_deserialize). "Header check" below means the codes of doip_deserialize, passed on unchanged. */
+ * For the payload codecs of this and the two groups below: they keep no state; _init functions read the
+ * addressing block's protocol_version (the diagnostic ones also its source and target address); a decoder
+ * writes its record only on success and does not check the payload type, so dispatch on it first
+ * (doip_deserialize). "Header check" means the codes of doip_deserialize, passed on unchanged. */
 
 /* Stores a header-only alive check request (0x0007, payload length 0) in `record`.
  * DOIP_ERR_NULL_ADDRESSING, DOIP_ERR_NULL_RECORD. */
@@ -516,8 +517,8 @@ DOIP_API int doip_remove_header(doip_message_s* msg);
 /* Client context, hooks and logging. */
 
 /* Zeroes the context and stores the defaults shown in doip_s. The first call in the process also starts
- * the protocol timer thread and returns once it runs (not after doip_stop_timer_loop). A null context does
- * nothing. Returns DOIP_OK. */
+ * the protocol timer thread and returns once it runs; after doip_stop_timer_loop no call restarts it. A
+ * null context does nothing. Returns DOIP_OK. */
 DOIP_API int doip_init(doip_s* ctx);
 /* Calls the socket table's close function, when set, with `channel` and `ctx` on this thread, and returns
  * DOIP_OK whatever it returns. The connection's registry entry, cached messages and timers stay: see
@@ -531,8 +532,8 @@ DOIP_API int doip_uninitialize(uint8_t channel, doip_s* ctx);
 DOIP_API int doip_set_socket_ops(doip_socket_ops_s ops);
 /* Takes the table by value and gives nothing back (kept for compatibility). Returns DOIP_OK. */
 DOIP_API int doip_get_socket_ops(doip_socket_ops_s ops);
-/* Sets the process-wide logger hook; NULL switches logging off. Only doip_activate logs, on its own thread:
- * level 2, at most 1023 bytes of UTF-8, the text valid only during the call. Returns DOIP_OK. */
+/* Sets the process-wide logger hook; NULL switches logging off. Only doip_activate logs, on the thread that
+ * calls it: level 2, at most 1023 bytes of UTF-8, the text valid only during the call. Returns DOIP_OK. */
 DOIP_API int doip_set_logger_ops(doip_logger_fn logger);
 
 /* Connection state registry: one entry per connection key "local_ip:local_port,remote_ip:remote_port"
@@ -554,14 +555,15 @@ DOIP_API int reset_doip_state(void);
 /* Routing activation. */
 
 /* Activates routing on the context's connection. First sets local_port: the port of a registry key with
- * the same local address, remote address and remote port, else a random 10000..19999 from the library's
- * own generator (logged). Then, in order: DOIP_OK at once when the state is DOIP_STATE_ACTIVATED;
- * DOIP_ERR_NO_SOCKET_OPEN without an open function; open's non-zero result; state DOIP_STATE_PENDING;
- * DOIP_ERR_NO_SOCKET_OPEN without a send function; send's non-zero result; DOIP_ERR_NO_MEMORY; then
- * DOIP_ERR_TIMEOUT when no reply (channel 0, starting version, ~version, 00 06) is appended within
- * t_tcp_initial_inactivity_ms; the codes of doip_activate_response; else state DOIP_STATE_ACTIVATED and
- * DOIP_OK. A null context gives DOIP_ERR_INVALID_ARGUMENT. Blocks for the socket functions and the wait;
- * the hooks run on this thread. A failure leaves the connection open: doip_uninitialize closes it. */
+ * the same local address, remote address and remote port, else a random port 10000..19999 from the
+ * library's own generator (logged). Then, in order: DOIP_OK at once when the connection's state is
+ * DOIP_STATE_ACTIVATED; DOIP_ERR_NO_SOCKET_OPEN without an open function; open's non-zero result; state
+ * DOIP_STATE_PENDING; DOIP_ERR_NO_SOCKET_OPEN without a send function; send's non-zero result;
+ * DOIP_ERR_NO_MEMORY (no room for the reply pattern); DOIP_ERR_TIMEOUT when no reply (channel 0, starting
+ * version, ~version, 00 06) is appended within t_tcp_initial_inactivity_ms; the codes of
+ * doip_activate_response; else state DOIP_STATE_ACTIVATED and DOIP_OK. A null context gives
+ * DOIP_ERR_INVALID_ARGUMENT. Blocks for the socket functions and the wait; the hooks run on this thread.
+ * A failure leaves the connection open: doip_uninitialize closes it. */
 DOIP_API int doip_activate(uint8_t channel, doip_s* ctx);
 /* Writes the context's routing activation request (15 bytes, 19 with oem_specific_present) after zeroing
  * the whole capacity. DOIP_ERR_INVALID_ARGUMENT (null context), DOIP_ERR_NULL_OUTPUT,
@@ -596,8 +598,9 @@ DOIP_API int doip_msg_cache_count(uint8_t channel);
 /* Blocks until the queue of `listener_id` (1: the default queue) yields a message with data, pattern's
  * channel and pattern's leading bytes; gives up after ctx->t_tcp_initial_inactivity_ms. Every other message
  * it takes from that queue meanwhile is discarded, so one thread at a time waits on a queue. On a match
- * `pattern` holds the whole message (its old buffer freed). DOIP_ERR_INVALID_ARGUMENT (null ctx or
- * pattern, pattern without data), DOIP_ERR_TIMEOUT (pattern unchanged; the caller still releases it). */
+ * `pattern` holds the whole message (its old buffer freed), which the caller releases with
+ * doip_message_destory. DOIP_ERR_INVALID_ARGUMENT (null ctx or pattern, pattern without data),
+ * DOIP_ERR_TIMEOUT (pattern unchanged). */
 DOIP_API int doip_wait_message(int listener_id, const doip_s* ctx, doip_message_s* pattern);
 
 /* Protocol timers. One process-wide timer thread ("doip_timer_event_loop") runs every callback, one after
