@@ -1,7 +1,9 @@
 // uilitylib: monotonic time points, timers, an event loop, named threads and a loop thread.
 //
 // Thread contracts are stated on each member. "Loop thread" is the thread that constructed the EventLoop;
-// the members marked so end the process with abort() when called on any other thread.
+// the members marked so end the process with abort() when called on any other thread. Members without a
+// stated contract (value types, accessors, static counters) may run on any thread, as long as no other
+// thread changes the same object at the same time.
 #ifndef UILITYLIB_H
 #define UILITYLIB_H
 
