@@ -40,17 +40,17 @@ uint8_t reply_version_for(uint8_t request_version) {
 
 // clang-format off
 const Entity::PayloadRule Entity::kRules[] = {
-    // type                                 transports   payload length    0xFF   handler
-    {DOIP_PT_VEHICLE_ID_REQUEST,            kTcp | kUdp, &exactly<0>,      true,  &Entity::vehicle_identification},
-    {DOIP_PT_VEHICLE_ID_EID_REQUEST,        kTcp | kUdp, &exactly<6>,      true,  &Entity::vehicle_identification},
-    {DOIP_PT_VEHICLE_ID_VIN_REQUEST,        kTcp | kUdp, &exactly<17>,     true,  &Entity::vehicle_identification},
-    {DOIP_PT_ROUTING_ACTIVATION_REQUEST,    kTcp,        &either<7, 11>,   false, &Entity::routing_activation},
-    {DOIP_PT_ALIVE_CHECK_REQUEST,           kTcp,        &exactly<0>,      false, &Entity::alive_check},
-    {DOIP_PT_ALIVE_CHECK_RESPONSE,          kTcp,        &exactly<2>,      false, nullptr},
-    {DOIP_PT_ENTITY_STATUS_REQUEST,         kTcp | kUdp, &exactly<0>,      false, &Entity::entity_status},
-    {DOIP_PT_POWER_MODE_REQUEST,            kTcp | kUdp, &exactly<0>,      false, &Entity::power_mode},
+    // type                              transports   payload length  0xFF   handler
+    {DOIP_PT_VEHICLE_ID_REQUEST,         kTcp | kUdp, &exactly<0>,    true,  &Entity::vehicle_id},
+    {DOIP_PT_VEHICLE_ID_EID_REQUEST,     kTcp | kUdp, &exactly<6>,    true,  &Entity::vehicle_id},
+    {DOIP_PT_VEHICLE_ID_VIN_REQUEST,     kTcp | kUdp, &exactly<17>,   true,  &Entity::vehicle_id},
+    {DOIP_PT_ROUTING_ACTIVATION_REQUEST, kTcp,        &either<7, 11>, false, &Entity::routing_activation},
+    {DOIP_PT_ALIVE_CHECK_REQUEST,        kTcp,        &exactly<0>,    false, &Entity::alive_check},
+    {DOIP_PT_ALIVE_CHECK_RESPONSE,       kTcp,        &exactly<2>,    false, nullptr},
+    {DOIP_PT_ENTITY_STATUS_REQUEST,      kTcp | kUdp, &exactly<0>,    false, &Entity::entity_status},
+    {DOIP_PT_POWER_MODE_REQUEST,         kTcp | kUdp, &exactly<0>,    false, &Entity::power_mode},
     // source and target address and at least one UDS byte
-    {DOIP_PT_DIAG_MSG,                      kTcp,        &at_least<5>,     false, &Entity::diagnostic_message},
+    {DOIP_PT_DIAG_MSG,                   kTcp,        &at_least<5>,   false, &Entity::diagnostic_message},
 };
 // clang-format on
 

@@ -69,7 +69,7 @@ class Entity {
     Replies dispatch(Connection* connection, const uint8_t* message, uint32_t count);
 
     // The handlers of kRules (entity_discovery.cpp, entity_routing.cpp, entity_diagnostic.cpp).
-    Replies vehicle_identification(const Request& request);
+    Replies vehicle_id(const Request& request);
     Replies entity_status(const Request& request);
     Replies power_mode(const Request& request);
     Replies routing_activation(const Request& request);

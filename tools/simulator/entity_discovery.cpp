@@ -21,7 +21,7 @@ std::string wire_vin(const std::string& vin) {
 
 }  // namespace
 
-Replies Entity::vehicle_identification(const Request& r) {
+Replies Entity::vehicle_id(const Request& r) {
     doip_vehicle_id_request_s request{};
     if (doip_vehicle_id_request_deserilize(r.bytes, r.count, &request) != DOIP_OK) {
         return {};
