@@ -53,10 +53,7 @@ const Outcome kOutcomes[] = {
 
 class ActivationOutcome : public E2eTest, public ::testing::WithParamInterface<Outcome> {
   protected:
-    void SetUp() override {
-        max_payload_length_ = GetParam().max_payload_length;
-        E2eTest::SetUp();
-    }
+    ActivationOutcome() { max_payload_length_ = GetParam().max_payload_length; }
 };
 
 TEST_P(ActivationOutcome, ResultStateLogAndConnection) {

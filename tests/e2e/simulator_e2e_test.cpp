@@ -52,8 +52,10 @@ TEST_F(SimulatorE2e, StreamIsCutIntoMessagesWhateverItsSegments) {
     start();
     connect(1);
     const std::string session_control = " 02 FD 80 01 00 00 00 06 0E F5 0C E1 10 ";
-    send(1, hex(activation_request("F5") + session_control + "01" + session_control + "02"));
+    send(1,
+         hex(activation_request("F5") + " " + kAliveCheck + session_control + "01" + session_control + "02"));
     EXPECT_EQ(next().bytes, hex(activation_response("F5", "10")));
+    EXPECT_EQ(next().bytes, hex("02 FD 00 08 00 00 00 02 0E F5"));  // the activated tester's address
     for (const char* session : {"01", "02"}) {
         EXPECT_EQ(next().bytes, hex("02 FD 80 02 00 00 00 05 0C E1 0E F5 00"));
         EXPECT_EQ(next().bytes,
