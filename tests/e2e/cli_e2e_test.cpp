@@ -44,6 +44,7 @@ const Invocation kRuns[] = {
      1,
      {"路由激活由于未知源地址而被拒绝", "0x1001 (4097)", "tester 0x0E80",
       "denied: unknown source address\n"}},
+    {"activate --oem 12345678", 0x10, 0, {"code 0x10 routing successfully activated, OEM field 12 34 56 78"}},
     {"discover", 0x10, 0, {"logical address 0x0CE1"}},
     {"discover --eid 02005E000CE1", 0x10, 0, {"vehicle identification response (0x0004)"}},
     {"discover --timeout 300 --vin WDOIPSIM00000000X", 0x10, 1, {"no vehicle identification response"}},

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "arguments.h"
@@ -19,6 +20,7 @@
 
 namespace doip_e2e {
 
+using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kPatience{5000};
 
@@ -31,8 +33,8 @@ struct ByName {
 };
 
 // "02 FD 00 07" and the like as bytes.
-inline std::vector<uint8_t> hex(const std::string& text) {
-    std::vector<uint8_t> bytes;
+inline Bytes hex(const std::string& text) {
+    Bytes bytes;
     EXPECT_TRUE(doip_tools::parse_hex_bytes(text, &bytes)) << text;
     return bytes;
 }
@@ -48,18 +50,10 @@ inline int log_hook(int level, const char* text, uint32_t length) {
     return 0;
 }
 
-inline std::string logged() {
+// What was logged since SetUp; `clear` starts afresh.
+inline std::string logged(bool clear = false) {
     std::lock_guard<std::mutex> lock(g_log_mutex);
-    return g_log;
-}
-
-inline doip_s context_for(uint16_t port) {
-    doip_s ctx;
-    doip_init(&ctx);
-    std::strncpy(ctx.local.ip_address, "127.0.0.1", sizeof ctx.local.ip_address - 1);
-    std::strncpy(ctx.remote.ip_address, "127.0.0.1", sizeof ctx.remote.ip_address - 1);
-    ctx.remote.port = port;
-    return ctx;
+    return clear ? std::exchange(g_log, std::string()) : g_log;
 }
 
 // An empty registry and an empty application queue.
@@ -77,10 +71,7 @@ class E2eTest : public ::testing::Test {
   protected:
     void SetUp() override {
         fresh_library();
-        {
-            std::lock_guard<std::mutex> lock(g_log_mutex);
-            g_log.clear();
-        }
+        logged(true);
         doip_tools::SocketLayerOptions options;
         options.logger = &log_hook;
         options.max_payload_length = max_payload_length_;

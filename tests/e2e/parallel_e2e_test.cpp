@@ -2,10 +2,10 @@
 #include "e2e_support.h"
 
 #include <atomic>
-#include <cstdio>
 #include <thread>
 
 #include "demux.h"
+#include "formatting.h"
 #include "session.h"
 
 namespace doip_e2e {
@@ -41,9 +41,9 @@ TEST_F(ParallelE2e, EightTestersThousandExchangesEach) {
     for (int i = 0; i < kTesters; ++i) {
         testers.emplace_back([&, i] {
             const std::string to_tester = " 0C E1 0E 0" + std::to_string(i) + " ";
-            for (int k = 0; k < kExchanges; ++k) {
-                char sub[4];
-                std::snprintf(sub, sizeof sub, "%02X", 1 + (i * 16 + k) % 0x7F);  // bit 7 would suppress
+            for (int k = 0; k < kExchanges && wrong == 0; ++k) {  // the first wrong exchange ends the test
+                const auto sub =
+                    doip_tools::hex_bytes({static_cast<uint8_t>(1 + (i * 16 + k) % 0x7F)});  // not 0x80+
                 const doip_tools::UdsExchange x =
                     sessions[static_cast<size_t>(i)]->uds(hex(std::string("10") + sub));
                 const bool right =
