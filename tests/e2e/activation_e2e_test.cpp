@@ -19,6 +19,7 @@ struct Outcome {
     bool open_after;     // the socket layer's connection is still usable
     uint64_t appended;   // messages the socket layer handed to the library
     int min_ms;          // doip_activate takes at least this long
+    friend void PrintTo(const Outcome& c, std::ostream* os) { *os << c.name; }
 };
 
 constexpr int kP = DOIP_STATE_PENDING;
@@ -97,7 +98,8 @@ TEST_P(ActivationOutcome, ResultStateLogAndConnection) {
     EXPECT_EQ(layer().connection_count(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, ActivationOutcome, ::testing::ValuesIn(kOutcomes), ByName());
+INSTANTIATE_TEST_SUITE_P(Kinds, ActivationOutcome, ::testing::ValuesIn(kOutcomes),
+                         ::testing::PrintToStringParamName());
 
 }  // namespace
 }  // namespace doip_e2e

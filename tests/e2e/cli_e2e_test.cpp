@@ -33,6 +33,7 @@ struct Invocation {
     uint8_t activation_code;  // 0xFF: the simulator is stopped first
     int exit_code;
     std::vector<const char*> printed;  // parts of the output
+    friend void PrintTo(const Invocation& c, std::ostream* os) { *os << c.arguments; }
 };
 
 const Invocation kRuns[] = {

@@ -24,14 +24,6 @@ using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kPatience{5000};
 
-// Names each case of a parameter table after its `name`.
-struct ByName {
-    template <typename Case>
-    std::string operator()(const ::testing::TestParamInfo<Case>& info) const {
-        return info.param.name;
-    }
-};
-
 // "02 FD 00 07" and the like as bytes.
 inline Bytes hex(const std::string& text) {
     Bytes bytes;

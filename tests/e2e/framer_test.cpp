@@ -52,6 +52,7 @@ struct HeaderCase {
     const char* bytes;
     Status status;
     int64_t value;  // the header check's code, the payload length announced, or the message's length
+    friend void PrintTo(const HeaderCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class FramerHeader : public ::testing::TestWithParam<HeaderCase> {};
@@ -82,7 +83,8 @@ const HeaderCase kHeaders[] = {
      Status::message, 24},
 };
 
-INSTANTIATE_TEST_SUITE_P(Cases, FramerHeader, ::testing::ValuesIn(kHeaders), ByName());
+INSTANTIATE_TEST_SUITE_P(Cases, FramerHeader, ::testing::ValuesIn(kHeaders),
+                         ::testing::PrintToStringParamName());
 
 }  // namespace
 }  // namespace doip_e2e

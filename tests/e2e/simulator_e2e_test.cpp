@@ -74,6 +74,7 @@ struct BadInput {
     const char* bytes;
     const char* reply;
     bool closes;  // otherwise the input is skipped and the next message answered
+    friend void PrintTo(const BadInput& c, std::ostream* os) { *os << c.name; }
 };
 
 class BadInputE2e : public SimulatorE2e, public ::testing::WithParamInterface<BadInput> {};
@@ -107,7 +108,8 @@ const BadInput kBadInputs[] = {
      true},
 };
 
-INSTANTIATE_TEST_SUITE_P(Inputs, BadInputE2e, ::testing::ValuesIn(kBadInputs), ByName());
+INSTANTIATE_TEST_SUITE_P(Inputs, BadInputE2e, ::testing::ValuesIn(kBadInputs),
+                         ::testing::PrintToStringParamName());
 
 TEST_F(SimulatorE2e, ServesConnectionsIndependentlyUpToTheSocketLimit) {
     doip_tools::SimulatorOptions options;
