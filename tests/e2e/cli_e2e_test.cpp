@@ -15,14 +15,12 @@ struct ProgramRun {
 
 ProgramRun run_tester(const std::string& arguments) {
     ProgramRun r;
-    const std::string command = std::string(DOIP_TESTER_PATH) + " " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
+    FILE* pipe = popen((std::string(DOIP_TESTER_PATH) + " " + arguments + " 2>&1").c_str(), "r");
     if (pipe == nullptr) {
         return r;
     }
     char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
         r.output.append(buffer, n);
     }
     const int status = pclose(pipe);
@@ -30,81 +28,63 @@ ProgramRun run_tester(const std::string& arguments) {
     return r;
 }
 
-class CliE2e : public E2eTest {
-  protected:
-    std::string target() const { return "--host 127.0.0.1 --port " + std::to_string(port()); }
+struct Invocation {
+    const char* arguments;    // followed by the simulator's address, unless it starts with '!'
+    uint8_t activation_code;  // 0xFF: the simulator is stopped first
+    int exit_code;
+    std::vector<const char*> printed;  // parts of the output
+    friend void PrintTo(const Invocation& c, std::ostream* os) { *os << c.arguments; }
 };
 
-TEST_F(CliE2e, UdsPrintsTheResponseAndSucceeds) {
-    start();
-    const ProgramRun r = run_tester("uds 22F190 " + target());
-    EXPECT_EQ(r.exit_code, 0) << r.output;
-    EXPECT_NE(r.output.find("VIN \"WDOIPSIM000000001\""), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("positive ACK (0x8002)"), std::string::npos) << r.output;
-}
+const Invocation kRuns[] = {
+    {"uds 22F190", 0x10, 0, {"VIN \"WDOIPSIM000000001\"", "positive ACK (0x8002)"}},
+    {"uds \"11 01\"", 0x10, 3, {"NRC 0x11 serviceNotSupported"}},
+    {"uds 3E00 --target-address 0x4711", 0x10, 1, {"unknown target address"}},
+    {"activate --source-address 0E80 --oem off",
+     0x00,
+     1,
+     {"路由激活由于未知源地址而被拒绝", "0x1001 (4097)", "tester 0x0E80",
+      "denied: unknown source address\n"}},
+    {"activate --oem 12345678", 0x10, 0, {"code 0x10 routing successfully activated, OEM field 12 34 56 78"}},
+    {"discover", 0x10, 0, {"logical address 0x0CE1"}},
+    {"discover --eid 02005E000CE1", 0x10, 0, {"vehicle identification response (0x0004)"}},
+    {"discover --timeout 300 --vin WDOIPSIM00000000X", 0x10, 1, {"no vehicle identification response"}},
+    {"status", 0x10, 0, {"entity status response (0x4002)", "0x01 ready"}},
+    {"status --tcp", 0x10, 0, {"max sockets 16, open sockets 1, max data size 4096", "(0x4004): 0x01 ready"}},
+    {"activate",
+     0xFF,
+     1,
+     {"未成功创建TCP链接", "-1004 (socket layer: the entity refused", "state 1 no entry"}},
+    {"!", 0x10, 2, {}},
+    {"!frobnicate", 0x10, 2, {"unknown command frobnicate"}},
+    {"!uds", 0x10, 2, {"uds needs at least one request"}},
+    {"!uds 2", 0x10, 2, {"unexpected argument 2"}},
+    {"!activate --port 70000", 0x10, 2, {"bad value for --port: 70000"}},
+    {"!activate --host example", 0x10, 2, {"bad value for --host"}},
+    {"!activate --timeout", 0x10, 2, {"--timeout needs a value"}},
+    {"!--help", 0x10, 0, {"Examples:"}},
+};
 
-TEST_F(CliE2e, NegativeResponseIsDecodedAndExitsThree) {
-    start();
-    const ProgramRun r = run_tester("uds \"11 01\" " + target());
-    EXPECT_EQ(r.exit_code, 3) << r.output;
-    EXPECT_NE(r.output.find("NRC 0x11 serviceNotSupported"), std::string::npos) << r.output;
-}
+class CliE2e : public E2eTest, public ::testing::WithParamInterface<Invocation> {};
 
-TEST_F(CliE2e, NackForAnUnknownTargetFails) {
-    start();
-    const ProgramRun r = run_tester("uds 3E00 --target-address 0x4711 " + target());
-    EXPECT_EQ(r.exit_code, 1) << r.output;
-    EXPECT_NE(r.output.find("unknown target address"), std::string::npos) << r.output;
-}
-
-TEST_F(CliE2e, RefusedActivationPrintsTheErrorTextAndFails) {
+TEST_P(CliE2e, ExitCodeAndOutput) {
+    const Invocation& run = GetParam();
     doip_tools::SimulatorOptions options;
-    options.activation_response_code = 0x00;
+    options.activation_response_code = run.activation_code;
     start(options);
-    const ProgramRun r = run_tester("activate --source-address 0E80 --oem off " + target());
-    EXPECT_EQ(r.exit_code, 1) << r.output;
-    EXPECT_NE(r.output.find("0x1001"), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("路由激活由于未知源地址而被拒绝"), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("tester 0x0E80"), std::string::npos) << r.output;
+    if (run.activation_code == 0xFF) {
+        simulator().stop();
+    }
+    const std::string target = " --host 127.0.0.1 --port " + std::to_string(port());
+    const ProgramRun r =
+        run_tester(run.arguments[0] == '!' ? std::string(run.arguments + 1) : run.arguments + target);
+    EXPECT_EQ(r.exit_code, run.exit_code) << r.output;
+    for (const char* printed : run.printed) {
+        EXPECT_NE(r.output.find(printed), std::string::npos) << r.output;
+    }
 }
 
-TEST_F(CliE2e, ActivationOnAClosedPortFails) {
-    start();
-    const uint16_t closed = port();
-    simulator().stop();
-    const ProgramRun r = run_tester("activate --host 127.0.0.1 --port " + std::to_string(closed));
-    EXPECT_EQ(r.exit_code, 1) << r.output;
-    EXPECT_NE(r.output.find("refused"), std::string::npos) << r.output;
-}
-
-TEST_F(CliE2e, DiscoverAndStatusOverUdp) {
-    start();
-    ProgramRun r = run_tester("discover " + target());
-    EXPECT_EQ(r.exit_code, 0) << r.output;
-    EXPECT_NE(r.output.find("logical address 0x0CE1"), std::string::npos) << r.output;
-    r = run_tester("discover --eid 02005E000CE1 " + target());
-    EXPECT_EQ(r.exit_code, 0) << r.output;
-    r = run_tester("discover --timeout 300 --vin WDOIPSIM00000000X " + target());
-    EXPECT_EQ(r.exit_code, 1) << r.output;
-    r = run_tester("status " + target());
-    EXPECT_EQ(r.exit_code, 0) << r.output;
-    EXPECT_NE(r.output.find("entity status response (0x4002)"), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("0x01 ready"), std::string::npos) << r.output;
-    r = run_tester("status --tcp " + target());
-    EXPECT_EQ(r.exit_code, 0) << r.output;
-}
-
-TEST_F(CliE2e, UsageErrorsExitTwo) {
-    EXPECT_EQ(run_tester("").exit_code, 2);
-    EXPECT_EQ(run_tester("frobnicate").exit_code, 2);
-    EXPECT_EQ(run_tester("uds").exit_code, 2);
-    EXPECT_EQ(run_tester("uds 2").exit_code, 2);
-    EXPECT_EQ(run_tester("activate --port 70000").exit_code, 2);
-    EXPECT_EQ(run_tester("activate --host example").exit_code, 2);
-    const ProgramRun help = run_tester("--help");
-    EXPECT_EQ(help.exit_code, 0);
-    EXPECT_NE(help.output.find("Examples:"), std::string::npos);
-}
+INSTANTIATE_TEST_SUITE_P(Runs, CliE2e, ::testing::ValuesIn(kRuns));
 
 }  // namespace
 }  // namespace doip_e2e

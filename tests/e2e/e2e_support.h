@@ -10,127 +10,109 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
+#include "arguments.h"
 #include "doip.h"
 #include "simulator.h"
 #include "socket_layer.h"
 
 namespace doip_e2e {
 
-class LogCapture {
-  public:
-    static int hook(int level, const char* text, uint32_t length) {
-        EXPECT_EQ(std::strlen(text), length);
-        std::lock_guard<std::mutex> lock(mutex());
-        lines().emplace_back(std::to_string(level) + " " + std::string(text, length));
-        return 0;
-    }
-    static std::vector<std::string> take() {
-        std::lock_guard<std::mutex> lock(mutex());
-        std::vector<std::string> out;
-        out.swap(lines());
-        return out;
-    }
-    // True when a line containing `needle` was logged (the lines stay).
-    static bool contains(const std::string& needle) {
-        std::lock_guard<std::mutex> lock(mutex());
-        for (const auto& line : lines()) {
-            if (line.find(needle) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-    static std::string all() {
-        std::lock_guard<std::mutex> lock(mutex());
-        std::string text;
-        for (const auto& line : lines()) {
-            text += line + "\n";
-        }
-        return text;
-    }
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kPatience{5000};
 
-  private:
-    static std::mutex& mutex() {
-        static std::mutex m;
-        return m;
-    }
-    static std::vector<std::string>& lines() {
-        static std::vector<std::string> l;
-        return l;
-    }
-};
-
-// Waits until `condition` holds or `limit` passes; returns the condition's last value.
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return condition();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+// "02 FD 00 07" and the like as bytes.
+inline Bytes hex(const std::string& text) {
+    Bytes bytes;
+    EXPECT_TRUE(doip_tools::parse_hex_bytes(text, &bytes)) << text;
+    return bytes;
 }
 
-inline doip_s context_for(uint16_t port, const char* local_ip = "127.0.0.1") {
-    doip_s ctx;
-    doip_init(&ctx);
-    std::strncpy(ctx.local.ip_address, local_ip, sizeof ctx.local.ip_address - 1);
-    std::strncpy(ctx.remote.ip_address, "127.0.0.1", sizeof ctx.remote.ip_address - 1);
-    ctx.remote.port = port;
-    return ctx;
+// Every line logged through the hooks, with its level.
+inline std::mutex g_log_mutex;
+inline std::string g_log;
+
+inline int log_hook(int level, const char* text, uint32_t length) {
+    EXPECT_EQ(std::strlen(text), length);
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    g_log += std::to_string(level) + " " + std::string(text, length) + "\n";
+    return 0;
 }
 
-inline int state_of(const doip_s& ctx) {
-    int state = -1;
-    get_doip_state(&ctx, &state);
-    return state;
+// What was logged since SetUp; `clear` starts afresh.
+inline std::string logged(bool clear = false) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    return clear ? std::exchange(g_log, std::string()) : g_log;
 }
 
-// Drops whatever the default queue holds.
-inline void drain_default_queue() {
+// An empty registry and an empty application queue.
+inline void fresh_library() {
+    reset_doip_state();
     doip_message_s m{};
     while (doip_get_message(&m, nullptr) == DOIP_OK) {
     }
     doip_message_destory(&m);
 }
 
-// A fresh simulator per test, the socket layer installed, an empty registry and cache.
+// A fresh simulator per test, the socket layer installed, an empty registry and cache. The layer's counters
+// are process-wide: tests read what changed since SetUp (layer_delta()).
 class E2eTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        reset_doip_state();
-        drain_default_queue();
-        LogCapture::take();
-        doip_tools::SocketLayerOptions layer;
-        layer.logger = &LogCapture::hook;
-        layer.max_payload_length = max_payload_length_;
-        doip_tools::SocketLayer::instance().configure(layer);
+        fresh_library();
+        logged(true);
+        doip_tools::SocketLayerOptions options;
+        options.logger = &log_hook;
+        options.max_payload_length = max_payload_length_;
+        layer().configure(options);
         doip_tools::SocketLayer::install();
-        doip_set_logger_ops(&LogCapture::hook);
+        doip_set_logger_ops(&log_hook);
+        layer().add_waker(waker_);
+        before_ = layer().stats();
     }
 
     void TearDown() override {
-        doip_tools::SocketLayer::instance().close_all();
+        layer().remove_waker(waker_);
+        layer().close_all();
         if (simulator_) {
             simulator_->stop();
         }
-        reset_doip_state();
-        drain_default_queue();
+        fresh_library();
         doip_set_logger_ops(nullptr);
     }
 
-    // Starts the simulator; its port is port().
-    void start(doip_tools::SimulatorOptions options = {}) {
-        options.bind_ip = "127.0.0.1";
-        options.port = 0;
+    // On an ephemeral 127.0.0.1 port, as the options have it by default.
+    void start(const doip_tools::SimulatorOptions& options = {}) {
         simulator_ = std::make_unique<doip_tools::Simulator>(options);
         std::string error;
         ASSERT_TRUE(simulator_->start(&error)) << error;
+    }
+
+    // Waits until `condition` holds, waking on each event of the socket layer (a message appended, a
+    // connection ended); false when the patience runs out first.
+    template <typename Condition>
+    bool until(Condition condition) {
+        const auto deadline = Clock::now() + kPatience;
+        while (!condition()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            waker_->wait(static_cast<int>(left.count()));
+        }
+        return true;
+    }
+
+    doip_tools::SocketLayerStats layer_delta() const {
+        const doip_tools::SocketLayerStats now = doip_tools::SocketLayer::instance().stats();
+        doip_tools::SocketLayerStats d;
+        d.messages_appended = now.messages_appended - before_.messages_appended;
+        d.stream_errors = now.stream_errors - before_.stream_errors;
+        d.peer_closes = now.peer_closes - before_.peer_closes;
+        return d;
     }
 
     uint16_t port() const { return simulator_->port(); }
@@ -139,6 +121,10 @@ class E2eTest : public ::testing::Test {
 
     uint32_t max_payload_length_ = 65536;
     std::unique_ptr<doip_tools::Simulator> simulator_;
+
+  private:
+    std::shared_ptr<doip_tools::Waker> waker_ = std::make_shared<doip_tools::Waker>();
+    doip_tools::SocketLayerStats before_;
 };
 
 }  // namespace doip_e2e

@@ -1,247 +1,210 @@
-// The simulator as any DoIP tester sees it: raw TCP bytes in, ISO 13400-2 answers out.
+// The simulator as a DoIP tester sees it: bytes in on a connection of the socket layer and its answers out
+// of the library's queue, UDP datagrams, and a tester's session.
 #include "e2e_support.h"
 
-#include <algorithm>
+#include <set>
+#include <thread>
 
-#include "framer.h"
-#include "net.h"
+#include "demux.h"
+#include "describe.h"
+#include "session.h"
+#include "udp_exchange.h"
 
 namespace doip_e2e {
 namespace {
 
-namespace net = doip_tools::net;
+// A routing activation request from the tester 0x0E`xx`, and the entity's response with `code`.
+std::string activation_request(const std::string& xx) {
+    return "02 FD 00 05 00 00 00 07 0E " + xx + " 00 00 00 00 00";
+}
+std::string activation_response(const std::string& xx, const std::string& code) {
+    return "02 FD 00 06 00 00 00 09 0E " + xx + " 0C E1 " + code + " 00 00 00 00";
+}
 
-// A raw TCP client that reads whole messages with the framer.
-class RawClient {
-  public:
-    explicit RawClient(uint16_t port) {
-        net::ConnectResult r = net::tcp_connect(net::Endpoint{}, net::Endpoint{"127.0.0.1", port}, 2000);
-        handle_ = r.handle;
-        EXPECT_NE(handle_, net::kInvalid) << r.text;
+class SimulatorE2e : public E2eTest {
+  protected:
+    // A connection on `channel` without routing activation.
+    void connect(uint8_t channel) {
+        doip_s ctx{};
+        std::strcpy(ctx.remote.ip_address, "127.0.0.1");
+        ctx.remote.port = port();
+        ASSERT_EQ(layer().open(channel, &ctx), DOIP_OK);
     }
-    ~RawClient() { net::close(handle_); }
-
-    void send(const std::vector<uint8_t>& bytes) {
-        ASSERT_TRUE(net::send_all(handle_, bytes.data(), bytes.size()));
+    void send(uint8_t channel, const std::string& text) {
+        const Bytes bytes = hex(text);
+        ASSERT_EQ(layer().send(channel, bytes.data(), static_cast<uint32_t>(bytes.size())), DOIP_OK);
     }
-    void send_bytewise(const std::vector<uint8_t>& bytes) {
-        for (uint8_t b : bytes) {
-            ASSERT_TRUE(net::send_all(handle_, &b, 1));
-            std::this_thread::sleep_for(std::chrono::microseconds(300));
+    // The next message of the application's queue; empty when none comes.
+    doip_tools::ReceivedMessage next() {
+        doip_message_s m{};
+        doip_tools::ReceivedMessage received;
+        if (until([&] { return doip_get_message(&m, nullptr) == DOIP_OK; })) {
+            received.aux1 = m.aux1;
+            received.aux2 = m.aux2;
+            received.bytes.assign(m.data, m.data + m.length);
         }
+        doip_message_destory(&m);
+        return received;
     }
-
-    // The next whole message, or empty on timeout or close (closed() tells which).
-    std::vector<uint8_t> next(int timeout_ms = 2000) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        for (;;) {
-            doip_tools::MessageFramer::Frame frame;
-            if (framer_.next(&frame) == doip_tools::MessageFramer::Status::message) {
-                std::vector<uint8_t> message(frame.length);
-                std::copy(frame.data, frame.data + frame.length, message.begin());
-                return message;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (closed_ || left.count() <= 0 ||
-                net::wait_readable(handle_, static_cast<int>(left.count())) != 1) {
-                return {};
-            }
-            uint8_t chunk[4096];
-            const long n = net::recv_some(handle_, chunk, sizeof chunk);
-            if (n <= 0) {
-                closed_ = true;
-                return {};
-            }
-            framer_.feed(chunk, static_cast<size_t>(n));
-        }
-    }
-    // True once the peer has closed (reads until then, at most `timeout_ms`).
-    bool closed_by_peer(int timeout_ms = 2000) {
-        while (!closed_ && !next(timeout_ms).empty()) {
-        }
-        return closed_;
-    }
-
-  private:
-    net::Handle handle_ = net::kInvalid;
-    doip_tools::MessageFramer framer_{1 << 20};
-    bool closed_ = false;
 };
 
-std::vector<uint8_t> header(uint16_t type, uint32_t length, uint8_t version = 0x02) {
-    return {version,
-            static_cast<uint8_t>(~version),
-            static_cast<uint8_t>(type >> 8),
-            static_cast<uint8_t>(type),
-            static_cast<uint8_t>(length >> 24),
-            static_cast<uint8_t>(length >> 16),
-            static_cast<uint8_t>(length >> 8),
-            static_cast<uint8_t>(length)};
-}
-
-std::vector<uint8_t> activation_request(uint16_t source = 0x0EF5) {
-    std::vector<uint8_t> m = header(DOIP_PT_ROUTING_ACTIVATION_REQUEST, 7);
-    const uint8_t payload[] = {
-        static_cast<uint8_t>(source >> 8), static_cast<uint8_t>(source), 0x00, 0, 0, 0, 0};
-    m.insert(m.end(), payload, payload + sizeof payload);
-    return m;
-}
-
-std::vector<uint8_t> diag(std::vector<uint8_t> uds, uint16_t source = 0x0EF5, uint16_t target = 0x0CE1) {
-    std::vector<uint8_t> m = header(DOIP_PT_DIAG_MSG, static_cast<uint32_t>(4 + uds.size()));
-    const uint8_t addresses[] = {static_cast<uint8_t>(source >> 8), static_cast<uint8_t>(source),
-                                 static_cast<uint8_t>(target >> 8), static_cast<uint8_t>(target)};
-    m.insert(m.end(), addresses, addresses + 4);
-    m.insert(m.end(), uds.begin(), uds.end());
-    return m;
-}
-
-uint16_t type_of(const std::vector<uint8_t>& m) {
-    return m.size() >= 4 ? static_cast<uint16_t>(m[2] << 8 | m[3]) : 0xFFFF;
-}
-
-class SimulatorE2e : public E2eTest {};
-
-TEST_F(SimulatorE2e, SeveralMessagesInOneSegmentAreAllAnswered) {
+TEST_F(SimulatorE2e, StreamIsCutIntoMessagesWhateverItsSegments) {
     start();
-    RawClient client(port());
-    std::vector<uint8_t> burst = activation_request();
-    for (uint8_t session : {0x01, 0x02, 0x03}) {
-        const std::vector<uint8_t> m = diag({0x10, session});
-        burst.insert(burst.end(), m.begin(), m.end());
+    connect(1);
+    const std::string session_control = " 02 FD 80 01 00 00 00 06 0E F5 0C E1 10 ";
+    send(1, activation_request("F5") + " 02 FD 00 07 00 00 00 00" + session_control + "01" + session_control +
+                "02");
+    EXPECT_EQ(next().bytes, hex(activation_response("F5", "10")));
+    EXPECT_EQ(next().bytes, hex("02 FD 00 08 00 00 00 02 0E F5"));  // the activated tester's address
+    for (const char* session : {"01", "02"}) {
+        EXPECT_EQ(next().bytes, hex("02 FD 80 02 00 00 00 05 0C E1 0E F5 00"));
+        EXPECT_EQ(next().bytes,
+                  hex(std::string("02 FD 80 01 00 00 00 0A 0C E1 0E F5 50 ") + session + " 00 32 01 F4"));
     }
-    client.send(burst);
-    EXPECT_EQ(type_of(client.next()), DOIP_PT_ROUTING_ACTIVATION_RESPONSE);
-    for (uint8_t session : {0x01, 0x02, 0x03}) {
-        EXPECT_EQ(type_of(client.next()), DOIP_PT_DIAG_MSG_ACK);
-        const std::vector<uint8_t> response = client.next();
-        ASSERT_EQ(response.size(), 18u);
-        EXPECT_EQ(response[12], 0x50);
-        EXPECT_EQ(response[13], session);
+    for (uint8_t byte : hex("02 FD 80 01 00 00 00 07 0E F5 0C E1 22 F1 90")) {
+        ASSERT_EQ(layer().send(1, &byte, 1), DOIP_OK);
+        std::this_thread::sleep_for(std::chrono::microseconds(300));  // so that each byte leaves alone
     }
+    EXPECT_EQ(next().payload_type(), DOIP_PT_DIAG_MSG_ACK);
+    EXPECT_EQ(next().bytes.size(), 12u + 20u);
 }
 
-TEST_F(SimulatorE2e, OneMessageSplitOverManySegmentsIsAnswered) {
-    start();
-    RawClient client(port());
-    client.send_bytewise(activation_request());
-    const std::vector<uint8_t> reply = client.next();
-    ASSERT_EQ(reply.size(), 17u);
-    EXPECT_EQ(reply[12], 0x10);
-    client.send_bytewise(diag({0x22, 0xF1, 0x90}));
-    EXPECT_EQ(type_of(client.next()), DOIP_PT_DIAG_MSG_ACK);
-    EXPECT_EQ(client.next().size(), 12u + 20u);
-}
+struct BadInput {
+    const char* name;
+    const char* bytes;
+    const char* reply;
+    bool closes;  // otherwise the input is skipped and the next message answered
+    friend void PrintTo(const BadInput& c, std::ostream* os) { *os << c.name; }
+};
 
-TEST_F(SimulatorE2e, IncorrectPatternGetsGenericNackAndClose) {
-    start();
-    RawClient client(port());
-    client.send({0x02, 0x02, 0x00, 0x05, 0x00, 0x00, 0x00, 0x07});
-    const std::vector<uint8_t> nack = client.next();
-    ASSERT_EQ(nack.size(), 9u);
-    EXPECT_EQ(type_of(nack), DOIP_PT_GENERIC_NACK);
-    EXPECT_EQ(nack[8], 0x00);
-    EXPECT_TRUE(client.closed_by_peer());
-}
+class BadInputE2e : public SimulatorE2e, public ::testing::WithParamInterface<BadInput> {};
 
-TEST_F(SimulatorE2e, UnsupportedProtocolVersionGetsGenericNackAndClose) {
-    start();
-    RawClient client(port());
-    std::vector<uint8_t> request = activation_request();
-    request[0] = 0x07;
-    request[1] = 0xF8;
-    client.send(request);
-    const std::vector<uint8_t> nack = client.next();
-    ASSERT_EQ(nack.size(), 9u);
-    EXPECT_EQ(nack[8], 0x00);
-    EXPECT_TRUE(client.closed_by_peer());
-}
-
-TEST_F(SimulatorE2e, UnknownPayloadTypeIsSkippedAndTheConnectionStays) {
-    start();
-    RawClient client(port());
-    std::vector<uint8_t> unknown = header(0x1234, 3);
-    unknown.insert(unknown.end(), {0xAA, 0xBB, 0xCC});
-    const std::vector<uint8_t> alive = header(DOIP_PT_ALIVE_CHECK_REQUEST, 0);
-    unknown.insert(unknown.end(), alive.begin(), alive.end());
-    client.send(unknown);
-    const std::vector<uint8_t> nack = client.next();
-    ASSERT_EQ(nack.size(), 9u);
-    EXPECT_EQ(nack[8], 0x01);
-    EXPECT_EQ(type_of(client.next()), DOIP_PT_ALIVE_CHECK_RESPONSE);
-}
-
-TEST_F(SimulatorE2e, MessageTooLargeIsSkippedAndTheConnectionStays) {
-    start();
-    RawClient client(port());
-    client.send(activation_request());
-    ASSERT_EQ(type_of(client.next()), DOIP_PT_ROUTING_ACTIVATION_RESPONSE);
-    std::vector<uint8_t> big = diag(std::vector<uint8_t>(5000, 0x22));
-    const std::vector<uint8_t> after = diag({0x3E, 0x00});
-    big.insert(big.end(), after.begin(), after.end());
-    client.send(big);
-    const std::vector<uint8_t> nack = client.next();
-    ASSERT_EQ(nack.size(), 9u);
-    EXPECT_EQ(nack[8], 0x02);
-    EXPECT_EQ(type_of(client.next()), DOIP_PT_DIAG_MSG_ACK);
-    const std::vector<uint8_t> response = client.next();
-    ASSERT_EQ(response.size(), 14u);
-    EXPECT_EQ(response[12], 0x7E);
-}
-
-TEST_F(SimulatorE2e, InvalidPayloadLengthGetsGenericNackAndClose) {
-    start();
-    RawClient client(port());
-    std::vector<uint8_t> request = header(DOIP_PT_ROUTING_ACTIVATION_REQUEST, 8);
-    request.insert(request.end(), 8, 0x00);
-    client.send(request);
-    const std::vector<uint8_t> nack = client.next();
-    ASSERT_EQ(nack.size(), 9u);
-    EXPECT_EQ(nack[8], 0x04);
-    EXPECT_TRUE(client.closed_by_peer());
-}
-
-TEST_F(SimulatorE2e, ServesSeveralConnectionsAtOnce) {
-    start();
-    RawClient a(port());
-    RawClient b(port());
-    RawClient c(port());
-    // b answers first although a connected first: no connection waits for another.
-    b.send(activation_request(0x0E01));
-    EXPECT_EQ(b.next().size(), 17u);
-    a.send(activation_request(0x0E00));
-    c.send(activation_request(0x0E02));
-    EXPECT_EQ(c.next().size(), 17u);
-    EXPECT_EQ(a.next().size(), 17u);
-    EXPECT_TRUE(eventually([&] { return simulator().open_connections() == 3; }));
-}
-
-TEST_F(SimulatorE2e, AllSocketsActiveBeyondTheLimit) {
+// With a request limit of 8 payload bytes.
+TEST_P(BadInputE2e, IsRefusedThenTheConnectionClosesOrGoesOn) {
     doip_tools::SimulatorOptions options;
-    options.max_sockets = 1;
+    options.max_request_size = 8;
     start(options);
-    RawClient a(port());
-    RawClient b(port());
-    a.send(activation_request(0x0E00));
-    EXPECT_EQ(a.next()[12], 0x10);
-    b.send(activation_request(0x0E01));
-    EXPECT_EQ(b.next()[12], 0x01);
+    connect(1);
+    send(1, std::string(GetParam().bytes) + " 02 FD 00 07 00 00 00 00");  // and an alive check
+    EXPECT_EQ(next().bytes, hex(GetParam().reply));
+    if (GetParam().closes) {
+        EXPECT_TRUE(until([&] { return !layer().is_open(1); }));
+        EXPECT_NE(logged().find("closed by the peer"), std::string::npos) << logged();
+        EXPECT_EQ(layer_delta().peer_closes, 1u);
+        EXPECT_EQ(layer_delta().stream_errors, 0u);
+    } else {
+        EXPECT_EQ(next().bytes, hex("02 FD 00 08 00 00 00 02 00 00"));  // no tester address activated
+    }
 }
 
-TEST_F(SimulatorE2e, UdpAnswersGenericNackForTcpOnlyPayloadTypes) {
-    start();
-    std::string error;
-    const net::Handle udp = net::udp_open(net::Endpoint{"127.0.0.1", 0}, &error);
-    ASSERT_NE(udp, net::kInvalid) << error;
-    const std::vector<uint8_t> request = activation_request();
-    ASSERT_TRUE(net::udp_send_to(udp, net::Endpoint{"127.0.0.1", port()}, request.data(), request.size()));
-    ASSERT_EQ(net::wait_readable(udp, 2000), 1);
-    uint8_t reply[64];
-    const long n = net::udp_recv_from(udp, reply, sizeof reply, nullptr);
-    net::close(udp);
-    ASSERT_EQ(n, 9);
-    EXPECT_EQ(reply[8], 0x01);
+const BadInput kBadInputs[] = {
+    {"incorrect_pattern", "02 02 00 05 00 00 00 00", "02 FD 00 00 00 00 00 01 00", true},
+    {"unsupported_version", "07 F8 00 07 00 00 00 00", "02 FD 00 00 00 00 00 01 00", true},
+    {"unknown_type", "02 FD 12 34 00 00 00 03 AA BB CC", "02 FD 00 00 00 00 00 01 01", false},
+    {"too_large", "02 FD 80 01 00 00 00 09 0E F5 0C E1 22 F1 90 00 00", "02 FD 00 00 00 00 00 01 02", false},
+    {"invalid_length", "02 FD 00 05 00 00 00 08 0E F5 00 00 00 00 00 00", "02 FD 00 00 00 00 00 01 04", true},
+    // A diagnostic message before routing activation: NACK 0x02, invalid source address.
+    {"not_activated", "02 FD 80 01 00 00 00 06 0E F5 0C E1 3E 00", "02 FD 80 03 00 00 00 05 0C E1 0E F5 02",
+     true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Inputs, BadInputE2e, ::testing::ValuesIn(kBadInputs),
+                         ::testing::PrintToStringParamName());
+
+TEST_F(SimulatorE2e, ServesConnectionsIndependentlyUpToTheSocketLimit) {
+    doip_tools::SimulatorOptions options;
+    options.max_sockets = 2;
+    start(options);
+    for (uint8_t channel : {1, 2, 3}) {
+        connect(channel);
+    }
+    // 2 and 3 are answered although 1 connected first: no connection waits for another. Then all sockets
+    // are active (0x01).
+    std::set<uint32_t> serials;
+    for (uint8_t channel : {2, 3, 1}) {
+        const std::string tester = "0" + std::to_string(channel);
+        send(channel, activation_request(tester));
+        const doip_tools::ReceivedMessage reply = next();
+        EXPECT_EQ(reply.aux1, channel);
+        EXPECT_EQ(reply.bytes, hex(activation_response(tester, channel == 1 ? "01" : "10")));
+        serials.insert(reply.aux2);
+    }
+    EXPECT_EQ(serials.size(), 3u);  // each connection has its own serial
+    send(2, activation_request("09"));
+    EXPECT_EQ(next().bytes, hex(activation_response("09", "02")));  // another source address on the socket
+    EXPECT_EQ(simulator().open_connections(), 3u);
+}
+
+// Through the tester's Session, which uses doip_diag_request, doip_diag_response, doip_get_expalininfo and
+// doip_remove_header.
+TEST_F(SimulatorE2e, EachTargetAnswersFromTheUdsTable) {
+    doip_tools::SimulatorOptions sim;
+    sim.extra_ecu_addresses = {0x1001};
+    start(sim);
+    doip_tools::TesterOptions options;
+    options.port = port();
+    doip_tools::Session session(options);
+    ASSERT_EQ(session.activate(), DOIP_OK);
+
+    using Outcome = doip_tools::UdsExchange::Outcome;
+    const struct {
+        uint16_t target;
+        Bytes uds;
+        Outcome outcome;
+        Bytes response;
+    } cases[] = {
+        {0x0CE1, {0x3E, 0x00}, Outcome::positive, {0x7E, 0x00}},
+        {0x0CE1, {0x10, 0x03}, Outcome::positive, {0x50, 0x03, 0x00, 0x32, 0x01, 0xF4}},
+        {0x0CE1, {0x22, 0xF1, 0x86}, Outcome::negative, {0x7F, 0x22, 0x11}},
+        {0x0CE1, {0x3E, 0x80}, Outcome::no_response_expected, {}},
+        {0x1001, {0x19, 0x02, 0xFF}, Outcome::negative, {0x7F, 0x19, 0x11}},  // a further ECU
+        {0x1234, {0x3E, 0x00}, Outcome::nacked, {}},                          // an unknown one
+    };
+    for (const auto& c : cases) {
+        session.context().target_address = c.target;
+        const doip_tools::UdsExchange x = session.uds(c.uds);
+        EXPECT_EQ(x.outcome, c.outcome) << doip_tools::outcome_name(x.outcome);
+        EXPECT_EQ(x.uds, c.response);
+    }
+    EXPECT_TRUE(session.take_skipped().empty());
+}
+
+TEST_F(SimulatorE2e, DiscoveryOverUdp) {
+    doip_tools::SimulatorOptions sim;
+    sim.power_mode = 0x02;
+    sim.max_sockets = 7;
+    start(sim);
+    const std::string vin_request =
+        "02 FD 00 03 00 00 00 11 57 44 4F 49 50 53 49 4D 30 30 30 30 30 30 30 30 ";
+    const std::string identified =
+        "vehicle identification response (0x0004): VIN \"WDOIPSIM000000001\", logical address 0x0CE1, "
+        "EID 02 00 5E 00 0C E1, GID 02 00 5E 00 00 01, further action 0x00";
+    const struct {
+        std::string request;
+        std::string reply;  // described; empty: no reply
+    } cases[] = {
+        {"02 FD 00 01 00 00 00 00", identified},
+        {"FF 00 00 01 00 00 00 00", identified},  // the default version of vehicle identification
+        {"02 FD 00 02 00 00 00 06 02 00 5E 00 0C E1", identified},
+        {vin_request + "31", identified},
+        {vin_request + "32", ""},
+        {"02 FD 00 05 00 00 00 07 0E F5 00 00 00 00 00",
+         "generic header NACK (0x0000), code 0x01 unknown payload type"},
+        {"02 FD 40 01 00 00 00 00",
+         "entity status response (0x4002): node type 0x00 gateway, max sockets 7, open sockets 0, max data "
+         "size 4096"},
+        {"02 FD 40 03 00 00 00 00", "diagnostic power mode response (0x4004): 0x02 not supported"},
+    };
+    for (const auto& c : cases) {
+        std::vector<doip_tools::UdpReply> replies;
+        std::string error;
+        const int timeout = c.reply.empty() ? 300 : static_cast<int>(kPatience.count());
+        ASSERT_EQ(doip_tools::udp_exchange("127.0.0.1", port(), hex(c.request), timeout, 1, &replies, &error),
+                  DOIP_OK);
+        EXPECT_EQ(replies.empty() ? "" : doip_tools::describe_message(replies[0].bytes), c.reply)
+            << c.request;
+    }
+    EXPECT_EQ(simulator().stats().udp_requests, 8u);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "cli_args.h"
+#include "arguments.h"
 #include "simulator.h"
 
 namespace {
@@ -57,85 +57,63 @@ Examples:
   doip-sim --split 1 --delay 100         # slow replies, one byte per TCP segment
 )";
 
-bool value_of(const std::vector<std::string>& args, size_t* i, std::string* value) {
-    if (*i + 1 >= args.size()) {
-        std::cerr << "doip-sim: " << args[*i] << " needs a value\n";
-        return false;
-    }
-    *value = args[++*i];
-    return true;
+// The options, applied to `options` (and `quiet`) as they are parsed.
+doip_tools::OptionTable option_table(doip_tools::SimulatorOptions& options, bool& quiet) {
+    doip_tools::SimulatorFaults& faults = options.faults;
+    doip_tools::OptionTable table;
+    table.text("--bind", &options.bind_ip)
+        .decimal("--port", 65535, &options.port)
+        .flag("--no-udp", [&] { options.udp = false; })
+        .hex("--logical-address", 0xFFFF, &options.logical_address)
+        .value("--ecu",
+               [&](const std::string& v) {
+                   uint32_t n = 0;
+                   const bool ok = doip_tools::parse_hex(v, 0xFFFF, &n);
+                   options.extra_ecu_addresses.push_back(static_cast<uint16_t>(n));
+                   return ok;
+               })
+        .hex("--activation-code", 0xFF, &options.activation_response_code)
+        .text("--vin", &options.vin, [](const std::string& v) { return v.size() == 17; })
+        .hex("--power-mode", 0xFF, &options.power_mode)
+        .decimal("--max-sockets", 255, &options.max_sockets)
+        .decimal("--ack-echo", 4096, &options.ack_echo_bytes)
+        .flag("--quiet", [&] { quiet = true; })
+        .decimal("--delay", 600000, &faults.reply_delay_ms)
+        .flag("--silent", [&] { faults.silent = true; })
+        .decimal("--cut", 65535, &faults.cut_reply_to)
+        .hex("--reply-version", 0xFF, &faults.reply_version)
+        .flag("--bad-inverse", [&] { faults.bad_inverse_version = true; })
+        .decimal("--garbage", 65535, &faults.garbage_before_reply)
+        .flag("--close-mid-message", [&] { faults.close_mid_message = true; })
+        .decimal("--split", 65535, &faults.split_segment_size);
+    return table;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    using doip_tools::parse_decimal;
-    using doip_tools::parse_hex;
+    using Status = doip_tools::OptionTable::Status;
     doip_tools::SimulatorOptions options;
     options.port = 13400;
     bool quiet = false;
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        std::string v;
-        uint32_t n = 0;
-        bool ok = true;
-        if (a == "--help" || a == "-h") {
+    const doip_tools::OptionTable::Result parsed =
+        option_table(options, quiet).parse(std::vector<std::string>(argv + 1, argv + argc));
+    switch (parsed.status) {
+        case Status::ok:
+            break;
+        case Status::help:
             std::cout << kUsage;
             return 0;
-        } else if (a == "--bind") {
-            ok = value_of(args, &i, &options.bind_ip);
-        } else if (a == "--port") {
-            ok = value_of(args, &i, &v) && parse_decimal(v, 65535, &n);
-            options.port = static_cast<uint16_t>(n);
-        } else if (a == "--no-udp") {
-            options.udp = false;
-        } else if (a == "--logical-address") {
-            ok = value_of(args, &i, &v) && parse_hex(v, 0xFFFF, &n);
-            options.logical_address = static_cast<uint16_t>(n);
-        } else if (a == "--ecu") {
-            ok = value_of(args, &i, &v) && parse_hex(v, 0xFFFF, &n);
-            options.extra_ecu_addresses.push_back(static_cast<uint16_t>(n));
-        } else if (a == "--activation-code") {
-            ok = value_of(args, &i, &v) && parse_hex(v, 0xFF, &n);
-            options.activation_response_code = static_cast<uint8_t>(n);
-        } else if (a == "--vin") {
-            ok = value_of(args, &i, &options.vin) && options.vin.size() == 17;
-        } else if (a == "--power-mode") {
-            ok = value_of(args, &i, &v) && parse_hex(v, 0xFF, &n);
-            options.power_mode = static_cast<uint8_t>(n);
-        } else if (a == "--max-sockets") {
-            ok = value_of(args, &i, &v) && parse_decimal(v, 255, &n);
-            options.max_sockets = static_cast<uint8_t>(n);
-        } else if (a == "--ack-echo") {
-            ok = value_of(args, &i, &v) && parse_decimal(v, 4096, &options.ack_echo_bytes);
-        } else if (a == "--quiet") {
-            quiet = true;
-        } else if (a == "--delay") {
-            ok = value_of(args, &i, &v) && parse_decimal(v, 600000, &options.faults.reply_delay_ms);
-        } else if (a == "--silent") {
-            options.faults.silent = true;
-        } else if (a == "--cut") {
-            ok = value_of(args, &i, &v) && parse_decimal(v, 65535, &options.faults.cut_reply_to);
-        } else if (a == "--reply-version") {
-            ok = value_of(args, &i, &v) && parse_hex(v, 0xFF, &n);
-            options.faults.reply_version = static_cast<int>(n);
-        } else if (a == "--bad-inverse") {
-            options.faults.bad_inverse_version = true;
-        } else if (a == "--garbage") {
-            ok = value_of(args, &i, &v) && parse_decimal(v, 65535, &options.faults.garbage_before_reply);
-        } else if (a == "--close-mid-message") {
-            options.faults.close_mid_message = true;
-        } else if (a == "--split") {
-            ok = value_of(args, &i, &v) && parse_decimal(v, 65535, &options.faults.split_segment_size);
-        } else {
-            std::cerr << "doip-sim: unknown option " << a << " (see --help)\n";
+        case Status::missing_value:
+            std::cerr << "doip-sim: " << parsed.argument << " needs a value\n";
+            std::cerr << "doip-sim: bad value for " << parsed.argument << " (see --help)\n";
             return 2;
-        }
-        if (!ok) {
-            std::cerr << "doip-sim: bad value for " << a << " (see --help)\n";
+        case Status::bad_value:
+            std::cerr << "doip-sim: bad value for " << parsed.argument << " (see --help)\n";
             return 2;
-        }
+        default:
+            std::cerr << "doip-sim: unknown option " << parsed.argument << " (see --help)\n";
+            return 2;
     }
     if (!quiet) {
         options.log = [](const std::string& line) { std::cerr << "doip-sim: " << line << std::endl; };

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bytes.h"
 #include "socket_layer.h"
 
 namespace doip_tools {
@@ -29,9 +30,7 @@ struct ReceivedMessage {
     uint32_t aux2 = 0;    // the connection's serial
     std::vector<uint8_t> bytes;
 
-    uint16_t payload_type() const {
-        return bytes.size() >= 4 ? static_cast<uint16_t>(bytes[2] << 8 | bytes[3]) : 0;
-    }
+    uint16_t payload_type() const { return bytes.size() >= 4 ? load_be16(bytes.data() + 2) : 0; }
 };
 
 class MessageDemux {

@@ -3,16 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "bytes.h"
 #include "doip.h"
 
 namespace doip_tools {
-namespace {
-
-uint32_t load_be32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-
-}  // namespace
 
 void MessageFramer::feed(const uint8_t* bytes, size_t count) {
     if (offset_ > 0 && offset_ == buffer_.size()) {

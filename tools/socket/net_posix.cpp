@@ -52,6 +52,11 @@ std::string errno_text(int err) {
     return std::strerror(err);
 }
 
+// A connect error: the local port is busy, or `otherwise`.
+ConnectError busy_or(int err, ConnectError otherwise) {
+    return err == EADDRINUSE || err == EADDRNOTAVAIL ? ConnectError::local_port_busy : otherwise;
+}
+
 ConnectResult fail(int fd, ConnectError error, int err) {
     if (fd >= 0) {
         ::close(fd);
@@ -60,6 +65,38 @@ ConnectResult fail(int fd, ConnectError error, int err) {
     r.error = error;
     r.text = errno_text(err);
     return r;
+}
+
+// A socket of `type` with the socket option `option` set, bound to `at`; -1 with `error` filled.
+int bound_socket(const Endpoint& at, int type, int option, std::string* error) {
+    sockaddr_in address{};
+    if (!make_address(at, &address)) {
+        *error = "not a dotted-decimal IPv4 address: " + at.ip;
+        return -1;
+    }
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = errno_text(errno);
+        return -1;
+    }
+    set_int_option(fd, SOL_SOCKET, option, 1);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        *error = errno_text(errno);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The socket's own address (getsockname) or its peer's (getpeername).
+bool name_of(Handle socket, int (*query)(int, sockaddr*, socklen_t*), Endpoint* out) {
+    sockaddr_in address{};
+    socklen_t len = sizeof address;
+    if (query(fd_of(socket), reinterpret_cast<sockaddr*>(&address), &len) != 0) {
+        return false;
+    }
+    *out = endpoint_of(address);
+    return true;
 }
 
 }  // namespace
@@ -90,10 +127,7 @@ ConnectResult tcp_connect(const Endpoint& local, const Endpoint& remote, int tim
         set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1);
         if (::bind(fd, reinterpret_cast<const sockaddr*>(&local_address), sizeof local_address) != 0) {
             const int err = errno;
-            return fail(fd,
-                        err == EADDRINUSE || err == EADDRNOTAVAIL ? ConnectError::local_port_busy
-                                                                  : ConnectError::bind,
-                        err);
+            return fail(fd, busy_or(err, ConnectError::bind), err);
         }
     }
     if (!set_blocking(fd, false)) {
@@ -102,10 +136,7 @@ ConnectResult tcp_connect(const Endpoint& local, const Endpoint& remote, int tim
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&remote_address), sizeof remote_address) != 0) {
         int err = errno;
         if (err != EINPROGRESS) {
-            return fail(fd,
-                        err == EADDRINUSE || err == EADDRNOTAVAIL ? ConnectError::local_port_busy
-                                                                  : ConnectError::refused,
-                        err);
+            return fail(fd, busy_or(err, ConnectError::refused), err);
         }
         pollfd p{fd, POLLOUT, 0};
         int ready;
@@ -120,10 +151,7 @@ ConnectResult tcp_connect(const Endpoint& local, const Endpoint& remote, int tim
             return fail(fd, ConnectError::refused, errno);
         }
         if (err != 0) {
-            return fail(fd,
-                        err == EADDRINUSE || err == EADDRNOTAVAIL ? ConnectError::local_port_busy
-                                                                  : ConnectError::refused,
-                        err);
+            return fail(fd, busy_or(err, ConnectError::refused), err);
         }
     }
     if (!set_blocking(fd, true)) {
@@ -136,24 +164,13 @@ ConnectResult tcp_connect(const Endpoint& local, const Endpoint& remote, int tim
 }
 
 Handle tcp_listen(const Endpoint& at, int backlog, std::string* error) {
-    sockaddr_in address{};
-    if (!make_address(at, &address)) {
-        *error = "not a dotted-decimal IPv4 address: " + at.ip;
-        return kInvalid;
-    }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        *error = errno_text(errno);
-        return kInvalid;
-    }
-    set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, backlog) != 0) {
+    const int fd = bound_socket(at, SOCK_STREAM, SO_REUSEADDR, error);
+    if (fd >= 0 && ::listen(fd, backlog) != 0) {
         *error = errno_text(errno);
         ::close(fd);
         return kInvalid;
     }
-    return fd;
+    return fd < 0 ? kInvalid : fd;
 }
 
 Handle tcp_accept(Handle listener, Endpoint* peer) {
@@ -174,23 +191,8 @@ Handle tcp_accept(Handle listener, Endpoint* peer) {
 }
 
 Handle udp_open(const Endpoint& at, std::string* error) {
-    sockaddr_in address{};
-    if (!make_address(at, &address)) {
-        *error = "not a dotted-decimal IPv4 address: " + at.ip;
-        return kInvalid;
-    }
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        *error = errno_text(errno);
-        return kInvalid;
-    }
-    set_int_option(fd, SOL_SOCKET, SO_BROADCAST, 1);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        *error = errno_text(errno);
-        ::close(fd);
-        return kInvalid;
-    }
-    return fd;
+    const int fd = bound_socket(at, SOCK_DGRAM, SO_BROADCAST, error);
+    return fd < 0 ? kInvalid : fd;
 }
 
 bool udp_send_to(Handle socket, const Endpoint& to, const uint8_t* bytes, size_t count) {
@@ -217,23 +219,11 @@ long udp_recv_from(Handle socket, uint8_t* buffer, size_t capacity, Endpoint* fr
 }
 
 bool local_endpoint(Handle socket, Endpoint* out) {
-    sockaddr_in address{};
-    socklen_t len = sizeof address;
-    if (::getsockname(fd_of(socket), reinterpret_cast<sockaddr*>(&address), &len) != 0) {
-        return false;
-    }
-    *out = endpoint_of(address);
-    return true;
+    return name_of(socket, &::getsockname, out);
 }
 
 bool peer_endpoint(Handle socket, Endpoint* out) {
-    sockaddr_in address{};
-    socklen_t len = sizeof address;
-    if (::getpeername(fd_of(socket), reinterpret_cast<sockaddr*>(&address), &len) != 0) {
-        return false;
-    }
-    *out = endpoint_of(address);
-    return true;
+    return name_of(socket, &::getpeername, out);
 }
 
 long recv_some(Handle socket, uint8_t* buffer, size_t capacity) {

@@ -105,6 +105,43 @@ int wait_connected(SOCKET s, int timeout_ms, int* err) {
     return 1;
 }
 
+// A socket of `type` and `protocol`, not inherited, with the socket option `option` set (0: none), bound to
+// `at`; INVALID_SOCKET with `error` filled.
+SOCKET bound_socket(const Endpoint& at, int type, int protocol, int option, std::string* error) {
+    sockaddr_in address{};
+    if (!make_address(at, &address)) {
+        *error = "not a dotted-decimal IPv4 address: " + at.ip;
+        return INVALID_SOCKET;
+    }
+    startup();
+    const SOCKET s = ::socket(AF_INET, type, protocol);
+    if (s == INVALID_SOCKET) {
+        *error = error_text(WSAGetLastError());
+        return INVALID_SOCKET;
+    }
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    if (option != 0) {
+        set_int_option(s, SOL_SOCKET, option, 1);
+    }
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        *error = error_text(WSAGetLastError());
+        ::closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+
+// The socket's own address (getsockname) or its peer's (getpeername).
+bool name_of(Handle socket, int(WSAAPI* query)(SOCKET, sockaddr*, int*), Endpoint* out) {
+    sockaddr_in address{};
+    int len = sizeof address;
+    if (query(sock_of(socket), reinterpret_cast<sockaddr*>(&address), &len) != 0) {
+        return false;
+    }
+    *out = endpoint_of(address);
+    return true;
+}
+
 }  // namespace
 
 // Winsock needs WSAStartup before its first use. Done once; never undone, since the callers cannot know
@@ -174,20 +211,8 @@ ConnectResult tcp_connect(const Endpoint& local, const Endpoint& remote, int tim
 
 // No SO_REUSEADDR here: on Windows it would let another socket take over a port that is listening.
 Handle tcp_listen(const Endpoint& at, int backlog, std::string* error) {
-    sockaddr_in address{};
-    if (!make_address(at, &address)) {
-        *error = "not a dotted-decimal IPv4 address: " + at.ip;
-        return kInvalid;
-    }
-    startup();
-    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) {
-        *error = error_text(WSAGetLastError());
-        return kInvalid;
-    }
-    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-    if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(s, backlog) != 0) {
+    const SOCKET s = bound_socket(at, SOCK_STREAM, IPPROTO_TCP, 0, error);
+    if (s != INVALID_SOCKET && ::listen(s, backlog) != 0) {
         *error = error_text(WSAGetLastError());
         ::closesocket(s);
         return kInvalid;
@@ -211,25 +236,7 @@ Handle tcp_accept(Handle listener, Endpoint* peer) {
 }
 
 Handle udp_open(const Endpoint& at, std::string* error) {
-    sockaddr_in address{};
-    if (!make_address(at, &address)) {
-        *error = "not a dotted-decimal IPv4 address: " + at.ip;
-        return kInvalid;
-    }
-    startup();
-    const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (s == INVALID_SOCKET) {
-        *error = error_text(WSAGetLastError());
-        return kInvalid;
-    }
-    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-    set_int_option(s, SOL_SOCKET, SO_BROADCAST, 1);
-    if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        *error = error_text(WSAGetLastError());
-        ::closesocket(s);
-        return kInvalid;
-    }
-    return handle_of(s);
+    return handle_of(bound_socket(at, SOCK_DGRAM, IPPROTO_UDP, SO_BROADCAST, error));
 }
 
 bool udp_send_to(Handle socket, const Endpoint& to, const uint8_t* bytes, size_t count) {
@@ -254,23 +261,11 @@ long udp_recv_from(Handle socket, uint8_t* buffer, size_t capacity, Endpoint* fr
 }
 
 bool local_endpoint(Handle socket, Endpoint* out) {
-    sockaddr_in address{};
-    int len = sizeof address;
-    if (::getsockname(sock_of(socket), reinterpret_cast<sockaddr*>(&address), &len) != 0) {
-        return false;
-    }
-    *out = endpoint_of(address);
-    return true;
+    return name_of(socket, &::getsockname, out);
 }
 
 bool peer_endpoint(Handle socket, Endpoint* out) {
-    sockaddr_in address{};
-    int len = sizeof address;
-    if (::getpeername(sock_of(socket), reinterpret_cast<sockaddr*>(&address), &len) != 0) {
-        return false;
-    }
-    *out = endpoint_of(address);
-    return true;
+    return name_of(socket, &::getpeername, out);
 }
 
 long recv_some(Handle socket, uint8_t* buffer, size_t capacity) {

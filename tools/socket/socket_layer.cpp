@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "formatting.h"
 #include "framer.h"
 #include "net.h"
 
@@ -28,18 +29,16 @@ namespace {
 constexpr size_t kReceiveChunk = 16384;
 constexpr size_t kLoggedBytes = 16;
 
-std::string hex(const std::vector<uint8_t>& bytes) {
-    std::string out;
-    char two[4];
-    for (uint8_t b : bytes) {
-        std::snprintf(two, sizeof two, "%02X ", b);
-        out += two;
-    }
-    if (!out.empty()) {
-        out.pop_back();
-    }
-    return out;
-}
+const CodeName kErrorTexts[] = {
+    {DOIP_SOCKET_ERR_BAD_ADDRESS, "socket layer: an address is not dotted-decimal IPv4"},
+    {DOIP_SOCKET_ERR_SOCKET, "socket layer: no socket could be made"},
+    {DOIP_SOCKET_ERR_BIND, "socket layer: the local address/port cannot be bound"},
+    {DOIP_SOCKET_ERR_CONNECT, "socket layer: the entity refused the connection"},
+    {DOIP_SOCKET_ERR_CONNECT_TIMEOUT, "socket layer: the entity did not answer the connect in time"},
+    {DOIP_SOCKET_ERR_NOT_OPEN, "socket layer: no connection on that channel"},
+    {DOIP_SOCKET_ERR_SEND, "socket layer: sending failed"},
+    {DOIP_SOCKET_ERR_CLOSED, "socket layer: the connection was closed (by the peer or after a bad stream)"},
+};
 
 std::string text_of(const eth_config_s& end) {
     return std::string(end.ip_address, strnlen(end.ip_address, sizeof end.ip_address));
@@ -217,12 +216,11 @@ int SocketLayer::close(uint8_t channel) {
     std::shared_ptr<Connection> connection;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        const auto found = connections_.find(channel);
-        if (found == connections_.end()) {
+        auto entry = connections_.extract(channel);
+        if (entry.empty()) {
             return DOIP_OK;
         }
-        connection = std::move(found->second);
-        connections_.erase(found);
+        connection = std::move(entry.mapped());
         ++stats_.connections_closed;
     }
     connection->closing = true;
@@ -318,7 +316,7 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
                 log(2,
                     "%s: closed by the peer in the middle of a message (%zu bytes of it received: %s); "
                     "nothing of it was handed on",
-                    name, framer.buffered(), hex(framer.peek(kLoggedBytes)).c_str());
+                    name, framer.buffered(), hex_bytes(framer.peek(kLoggedBytes)).c_str());
                 stream_error = true;
             } else {
                 log(1, "%s: closed by the peer", name);
@@ -348,7 +346,7 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
         }
         if (status == MessageFramer::Status::bad_header) {
             log(2, "%s: bad DoIP header (doip_deserialize: %d) at %s; connection closed", name, frame.code,
-                hex(framer.peek(kLoggedBytes)).c_str());
+                hex_bytes(framer.peek(kLoggedBytes)).c_str());
             stream_error = true;
             break;
         }
@@ -366,29 +364,11 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
     }
     // Last: whoever sees the connection unusable also sees its log line and counts.
     connection->usable = false;
+    notify_wakers();
 }
 
 const char* SocketLayer::error_text(int code) {
-    switch (code) {
-        case DOIP_SOCKET_ERR_BAD_ADDRESS:
-            return "socket layer: an address is not dotted-decimal IPv4";
-        case DOIP_SOCKET_ERR_SOCKET:
-            return "socket layer: no socket could be made";
-        case DOIP_SOCKET_ERR_BIND:
-            return "socket layer: the local address/port cannot be bound";
-        case DOIP_SOCKET_ERR_CONNECT:
-            return "socket layer: the entity refused the connection";
-        case DOIP_SOCKET_ERR_CONNECT_TIMEOUT:
-            return "socket layer: the entity did not answer the connect in time";
-        case DOIP_SOCKET_ERR_NOT_OPEN:
-            return "socket layer: no connection on that channel";
-        case DOIP_SOCKET_ERR_SEND:
-            return "socket layer: sending failed";
-        case DOIP_SOCKET_ERR_CLOSED:
-            return "socket layer: the connection was closed (by the peer or after a bad stream)";
-        default:
-            return nullptr;
-    }
+    return find_name(kErrorTexts, code);
 }
 
 }  // namespace doip_tools

@@ -107,7 +107,8 @@ class SocketLayer {
     size_t connection_count() const;
     SocketLayerStats stats() const;
 
-    // `waker` is notified after every appended message (until removed).
+    // `waker` is notified after every appended message and whenever a connection becomes unusable (until
+    // removed).
     void add_waker(const std::shared_ptr<Waker>& waker);
     void remove_waker(const std::shared_ptr<Waker>& waker);
 

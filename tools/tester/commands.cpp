@@ -1,38 +1,11 @@
 #include "commands.h"
 
-#include <chrono>
-#include <cstdio>
-
 #include "describe.h"
-#include "socket_layer.h"
+#include "formatting.h"
 #include "udp_exchange.h"
 
 namespace doip_tools {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double ms_since(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-std::string ms_text(double ms) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f ms", ms);
-    return text;
-}
-
-std::string hex16(unsigned v) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%04X", v & 0xFFFFu);
-    return text;
-}
-
-std::string hex32(uint32_t v) {
-    char text[12];
-    std::snprintf(text, sizeof text, "0x%08X", v);
-    return text;
-}
 
 // Activates routing on the session and prints the outcome. True when routing is active.
 bool activate(Session& session, std::ostream& out) {
@@ -42,19 +15,79 @@ bool activate(Session& session, std::ostream& out) {
         << ctx.remote.port << ", source " << hex16(ctx.source_address) << ", activation type "
         << static_cast<int>(ctx.activation_type) << ", OEM field "
         << (ctx.oem_specific_present != 0 ? hex32(ctx.oem_specific) : "off") << "\n";
+    const ActivationRun run = show_activation(session, out);
+    out << "    result " << describe_result(run.result) << ", " << ms_text(run.ms) << "; registry state "
+        << state_name(session.state()) << "; local port " << ctx.local.port << "\n";
+    return run.result == DOIP_OK;
+}
+
+// What a UDP exchange waits for and prints.
+struct UdpAsk {
+    size_t enough;        // replies to wait for; 0: all that come within the timeout
+    bool show_sender;     // each reply with the address it came from
+    const char* nothing;  // the error when no reply comes
+};
+
+// Sends `request` to the options' entity over UDP and prints it and the replies. False, with the error
+// printed, when sending fails or nothing comes back.
+bool exchange_over_udp(const TesterOptions& options, const std::vector<uint8_t>& request, const UdpAsk& ask,
+                       std::ostream& out) {
+    out << "-> " << options.host << ":" << options.port << " (UDP) " << describe_message(request) << "\n";
+    std::vector<UdpReply> replies;
+    std::string error;
+    const auto start = Clock::now();
+    const int rc = udp_exchange(options.host, options.port, request, static_cast<int>(options.timeout_ms),
+                                ask.enough, &replies, &error);
+    if (rc != DOIP_OK) {
+        out << "error: " << describe_result(rc) << ": " << error << "\n";
+        return false;
+    }
+    for (const UdpReply& reply : replies) {
+        out << "<- " << (ask.show_sender ? reply.from.ip + ":" + std::to_string(reply.from.port) + " " : "")
+            << describe_message(reply.bytes) << "  [" << ms_text(ms_since(start)) << "]\n";
+    }
+    if (replies.empty()) {
+        out << "error: " << ask.nothing << " within " << options.timeout_ms << " ms\n";
+    }
+    return !replies.empty();
+}
+
+const uint16_t kStatusRequests[][2] = {{DOIP_PT_ENTITY_STATUS_REQUEST, DOIP_PT_ENTITY_STATUS_RESPONSE},
+                                       {DOIP_PT_POWER_MODE_REQUEST, DOIP_PT_POWER_MODE_RESPONSE}};
+
+int status_over_tcp(const TesterOptions& options, std::ostream& out) {
+    Session session(options);
+    if (!activate(session, out)) {
+        return kExitFailure;
+    }
+    for (const auto& r : kStatusRequests) {
+        ReceivedMessage reply;
+        double ms = 0;
+        const int rc = session.request(r[0], r[1], &reply, &ms);
+        if (rc != DOIP_OK) {
+            out << "error: no answer to payload type " << hex16(r[0]) << ": " << describe_result(rc) << "\n";
+            return kExitFailure;
+        }
+        out << "<- " << describe_message(reply.bytes) << "  [" << ms_text(ms) << "]\n";
+        if (reply.payload_type() != r[1]) {
+            return kExitFailure;
+        }
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+ActivationRun show_activation(Session& session, std::ostream& out) {
     const auto start = Clock::now();
     const int rc = session.activate();
-    const double ms = ms_since(start);
+    const ActivationRun run{rc, ms_since(start)};
     print_log_lines(out);
     if (!session.activation_response().empty()) {
         out << "    <- " << describe_message(session.activation_response()) << "\n";
     }
-    out << "    result " << describe_result(rc) << ", " << ms_text(ms) << "; registry state "
-        << state_name(session.state()) << "; local port " << ctx.local.port << "\n";
-    return rc == DOIP_OK;
+    return run;
 }
-
-}  // namespace
 
 void print_log_lines(std::ostream& out, const char* indent) {
     for (const std::string& line : take_log_lines()) {
@@ -82,8 +115,8 @@ int print_uds_exchange(const UdsExchange& x, std::ostream& out, const char* inde
             return kExitOk;
         case UdsExchange::Outcome::negative:
             if (x.uds.size() >= 3) {
-                out << indent << "=> negative response, NRC 0x" << hex_bytes(&x.uds[2], 1) << " "
-                    << nrc_name(x.uds[2]) << "\n";
+                out << indent << "=> negative response, NRC " << hex8(x.uds[2]) << " " << nrc_name(x.uds[2])
+                    << "\n";
             }
             return kExitNegativeResponse;
         case UdsExchange::Outcome::send_failed:
@@ -140,79 +173,22 @@ int run_discover(const TesterOptions& options, const DiscoverOptions& discover, 
         out << "error: cannot build the request: " << describe_result(rc) << "\n";
         return kExitFailure;
     }
-    out << "-> " << options.host << ":" << options.port << " (UDP) " << describe_message(request) << "\n";
     const bool broadcast =
         options.host.size() > 4 && options.host.compare(options.host.size() - 4, 4, ".255") == 0;
-    std::vector<UdpReply> replies;
-    std::string error;
-    const auto start = Clock::now();
-    rc = udp_exchange(options.host, options.port, request, static_cast<int>(options.timeout_ms),
-                      broadcast ? 0 : 1, &replies, &error);
-    if (rc != DOIP_OK) {
-        out << "error: " << describe_result(rc) << ": " << error << "\n";
-        return kExitFailure;
-    }
-    for (const UdpReply& reply : replies) {
-        out << "<- " << reply.from.ip << ":" << reply.from.port << " " << describe_message(reply.bytes)
-            << "  [" << ms_text(ms_since(start)) << "]\n";
-    }
-    if (replies.empty()) {
-        out << "error: no vehicle identification response within " << options.timeout_ms << " ms\n";
-        return kExitFailure;
-    }
-    return kExitOk;
+    const UdpAsk ask{broadcast ? 0u : 1u, true, "no vehicle identification response"};
+    return exchange_over_udp(options, request, ask, out) ? kExitOk : kExitFailure;
 }
 
 int run_status(const TesterOptions& options, bool via_tcp, std::ostream& out) {
-    const uint16_t requests[][2] = {{DOIP_PT_ENTITY_STATUS_REQUEST, DOIP_PT_ENTITY_STATUS_RESPONSE},
-                                    {DOIP_PT_POWER_MODE_REQUEST, DOIP_PT_POWER_MODE_RESPONSE}};
     if (via_tcp) {
-        Session session(options);
-        if (!activate(session, out)) {
-            return kExitFailure;
-        }
-        for (const auto& r : requests) {
-            ReceivedMessage reply;
-            double ms = 0;
-            const int rc = session.request(r[0], r[1], &reply, &ms);
-            if (rc != DOIP_OK) {
-                out << "error: no answer to payload type " << hex16(r[0]) << ": " << describe_result(rc)
-                    << "\n";
-                return kExitFailure;
-            }
-            out << "<- " << describe_message(reply.bytes) << "  [" << ms_text(ms) << "]\n";
-            if (reply.payload_type() != r[1]) {
-                return kExitFailure;
-            }
-        }
-        return kExitOk;
+        return status_over_tcp(options, out);
     }
     doip_s ctx;
     fill_context(options, &ctx);
-    for (const auto& r : requests) {
-        doip_package_s record{};
-        if (r[0] == DOIP_PT_ENTITY_STATUS_REQUEST) {
-            doip_entity_status_request_init(DOIP_ADDRESSING(&ctx), &record);
-        } else {
-            doip_power_mode_request_init(DOIP_ADDRESSING(&ctx), &record);
-        }
-        std::vector<uint8_t> request(DOIP_HEADER_SIZE);
-        doip_power_mode_request_serilize(&record, request.data(), DOIP_HEADER_SIZE);
-        out << "-> " << options.host << ":" << options.port << " (UDP) " << describe_message(request) << "\n";
-        std::vector<UdpReply> replies;
-        std::string error;
-        const auto start = Clock::now();
-        const int rc = udp_exchange(options.host, options.port, request, static_cast<int>(options.timeout_ms),
-                                    1, &replies, &error);
-        if (rc != DOIP_OK) {
-            out << "error: " << describe_result(rc) << ": " << error << "\n";
+    for (const auto& r : kStatusRequests) {
+        if (!exchange_over_udp(options, header_only_request(ctx, r[0]), UdpAsk{1, false, "no answer"}, out)) {
             return kExitFailure;
         }
-        if (replies.empty()) {
-            out << "error: no answer within " << options.timeout_ms << " ms\n";
-            return kExitFailure;
-        }
-        out << "<- " << describe_message(replies[0].bytes) << "  [" << ms_text(ms_since(start)) << "]\n";
     }
     return kExitOk;
 }

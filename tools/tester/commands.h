@@ -26,6 +26,14 @@ int run_status(const TesterOptions& options, bool via_tcp, std::ostream& out);
 // Starts the simulator in-process on an ephemeral loopback port and walks through the library.
 int run_demo(const TesterOptions& options, std::ostream& out);
 
+// A routing activation on the session, timed: prints the log lines it caused and the entity's response, and
+// returns the result with its duration.
+struct ActivationRun {
+    int result;
+    double ms;
+};
+ActivationRun show_activation(Session& session, std::ostream& out);
+
 // Prints the log lines collected since the last call, indented.
 void print_log_lines(std::ostream& out, const char* indent = "    ");
 // Prints a UDS exchange (request, acknowledgement, response) and returns its exit code.

@@ -3,28 +3,16 @@
 // protocol timer, each step with its decoded messages, result texts and round-trip time.
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 
 #include "commands.h"
 #include "describe.h"
+#include "formatting.h"
 #include "simulator.h"
 #include "udp_exchange.h"
 
 namespace doip_tools {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double ms_since(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-std::string ms_text(double ms) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f ms", ms);
-    return text;
-}
 
 // Lives as long as the process: a timer that fires late must still find it.
 struct TimerFiring {
@@ -47,6 +35,15 @@ void on_timer(void* arg) {
         firing->at = Clock::now();
     }
     firing->cv.notify_all();
+}
+
+// Steps 2 and 3: an activation with its log lines, the entity's response, the result and the registry
+// state, the last line left open for the step to finish. Returns the result.
+int demo_activation(Session& session, std::ostream& out) {
+    const ActivationRun run = show_activation(session, out);
+    out << "    result " << describe_result(run.result) << "  [" << ms_text(run.ms) << "]\n"
+        << "    get_doip_state: " << state_name(session.state());
+    return run.result;
 }
 
 class Transcript {
@@ -131,16 +128,8 @@ int run_demo(const TesterOptions& base, std::ostream& out) {
     {
         ctx.activation_type = 0x42;
         t.step("routing activation with an unsupported activation type 0x42: doip_activate(1, ctx)");
-        const auto start = Clock::now();
-        const int rc = session.activate();
-        const double ms = ms_since(start);
-        print_log_lines(out);
-        if (!session.activation_response().empty()) {
-            out << "    <- " << describe_message(session.activation_response()) << "\n";
-        }
-        out << "    result " << describe_result(rc) << "  [" << ms_text(ms) << "]\n"
-            << "    get_doip_state: " << state_name(session.state()) << "\n"
-            << "    doip_uninitialize(1, ctx) closes the connection; delete_doip_state(ctx) forgets it\n";
+        const int rc = demo_activation(session, out);
+        out << "\n    doip_uninitialize(1, ctx) closes the connection; delete_doip_state(ctx) forgets it\n";
         t.expect(rc == DOIP_RA_UNSUPPORTED_TYPE && session.state() == DOIP_STATE_UNSUPPORTED_TYPE,
                  "expected result 0x1007 and registry state 4");
         session.close();
@@ -150,17 +139,9 @@ int run_demo(const TesterOptions& base, std::ostream& out) {
     // 3. The granted activation.
     {
         t.step("routing activation, activation type 0x00: doip_activate(1, ctx)");
-        const auto start = Clock::now();
-        const int rc = session.activate();
-        const double ms = ms_since(start);
-        print_log_lines(out);
-        if (!session.activation_response().empty()) {
-            out << "    <- " << describe_message(session.activation_response()) << "\n";
-        }
-        out << "    result " << describe_result(rc) << "  [" << ms_text(ms) << "]\n"
-            << "    get_doip_state: " << state_name(session.state()) << "; connection "
-            << ctx.local.ip_address << ":" << ctx.local.port << " -> " << ctx.remote.ip_address << ":"
-            << ctx.remote.port << "\n";
+        const int rc = demo_activation(session, out);
+        out << "; connection " << ctx.local.ip_address << ":" << ctx.local.port << " -> "
+            << ctx.remote.ip_address << ":" << ctx.remote.port << "\n";
         t.expect(rc == DOIP_OK && session.state() == DOIP_STATE_ACTIVATED, "routing activation not granted");
         if (rc != DOIP_OK) {
             out << "\ndemo aborted: routing activation failed\n";

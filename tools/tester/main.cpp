@@ -3,9 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "cli_args.h"
+#include "arguments.h"
 #include "commands.h"
-#include "describe.h"
 #include "net.h"
 
 namespace {
@@ -58,6 +57,40 @@ int usage_error(const std::string& text) {
     return doip_tools::kExitUsage;
 }
 
+bool is_vin(const std::string& v) {
+    return v.size() == 17;
+}
+
+// The options, applied as they are parsed.
+doip_tools::OptionTable option_table(doip_tools::TesterOptions& options,
+                                     doip_tools::DiscoverOptions& discover, bool& via_tcp) {
+    doip_tools::OptionTable table;
+    table.text("--host", &options.host, &doip_tools::net::is_ipv4)
+        .decimal("--port", 65535, &options.port, 1)
+        .text("--local-address", &options.local_address, &doip_tools::net::is_ipv4)
+        .hex("--source-address", 0xFFFF, &options.source_address)
+        .hex("--target-address", 0xFFFF, &options.target_address)
+        .hex("--activation-type", 0xFF, &options.activation_type)
+        .value("--oem",
+               [&](const std::string& v) {
+                   options.oem_present = v != "off";
+                   return v == "on" || v == "off" ||
+                          doip_tools::parse_hex(v, 0xFFFFFFFFu, &options.oem_value);
+               })
+        .hex("--protocol-version", 0xFF, &options.protocol_version)
+        .decimal("--timeout", 3600000, &options.timeout_ms)
+        .decimal("--pending", 3600000, &options.pending_ms)
+        .decimal("--connect-timeout", 3600000, &options.connect_timeout_ms)
+        .decimal("--channel", 255, &options.channel)
+        .value("--eid",
+               [&](const std::string& v) {
+                   return doip_tools::parse_hex_bytes(v, &discover.eid) && discover.eid.size() == 6;
+               })
+        .text("--vin", &discover.vin, &is_vin)
+        .flag("--tcp", [&] { via_tcp = true; });
+    return table;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -72,84 +105,33 @@ int main(int argc, char** argv) {
     bool via_tcp = false;
     std::string command;
     std::vector<std::vector<uint8_t>> uds_requests;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "-h" || a == "--help") {
+    const auto positional = [&](const std::string& a) {
+        if (command.empty()) {
+            command = a;
+            return true;
+        }
+        std::vector<uint8_t> uds;
+        if (command != "uds" || !parse_hex_bytes(a, &uds)) {
+            return false;
+        }
+        uds_requests.push_back(uds);
+        return true;
+    };
+    const OptionTable::Result parsed = option_table(options, discover, via_tcp).parse(args, positional);
+    switch (parsed.status) {
+        case OptionTable::Status::ok:
+            break;
+        case OptionTable::Status::help:
             std::cout << kUsage;
             return kExitOk;
-        }
-        if (a.rfind("--", 0) != 0) {
-            if (command.empty()) {
-                command = a;
-                continue;
-            }
-            std::vector<uint8_t> uds;
-            if (command != "uds" || !parse_hex_bytes(a, &uds)) {
-                return usage_error("unexpected argument " + a);
-            }
-            uds_requests.push_back(uds);
-            continue;
-        }
-        if (a == "--tcp") {
-            via_tcp = true;
-            continue;
-        }
-        if (i + 1 >= args.size()) {
-            return usage_error(a + " needs a value");
-        }
-        const std::string v = args[++i];
-        uint32_t n = 0;
-        bool ok = true;
-        if (a == "--host") {
-            options.host = v;
-            ok = net::is_ipv4(v);
-        } else if (a == "--port") {
-            ok = parse_decimal(v, 65535, &n) && n != 0;
-            options.port = static_cast<uint16_t>(n);
-        } else if (a == "--local-address") {
-            options.local_address = v;
-            ok = net::is_ipv4(v);
-        } else if (a == "--source-address") {
-            ok = parse_hex(v, 0xFFFF, &n);
-            options.source_address = static_cast<uint16_t>(n);
-        } else if (a == "--target-address") {
-            ok = parse_hex(v, 0xFFFF, &n);
-            options.target_address = static_cast<uint16_t>(n);
-        } else if (a == "--activation-type") {
-            ok = parse_hex(v, 0xFF, &n);
-            options.activation_type = static_cast<uint8_t>(n);
-        } else if (a == "--oem") {
-            if (v == "on") {
-                options.oem_present = true;
-            } else if (v == "off") {
-                options.oem_present = false;
-            } else {
-                options.oem_present = true;
-                ok = parse_hex(v, 0xFFFFFFFFu, &options.oem_value);
-            }
-        } else if (a == "--protocol-version") {
-            ok = parse_hex(v, 0xFF, &n);
-            options.protocol_version = static_cast<uint8_t>(n);
-        } else if (a == "--timeout") {
-            ok = parse_decimal(v, 3600000, &options.timeout_ms);
-        } else if (a == "--pending") {
-            ok = parse_decimal(v, 3600000, &options.pending_ms);
-        } else if (a == "--connect-timeout") {
-            ok = parse_decimal(v, 3600000, &options.connect_timeout_ms);
-        } else if (a == "--channel") {
-            ok = parse_decimal(v, 255, &n);
-            options.channel = static_cast<uint8_t>(n);
-        } else if (a == "--eid") {
-            ok = parse_hex_bytes(v, &discover.eid) && discover.eid.size() == 6;
-        } else if (a == "--vin") {
-            discover.vin = v;
-            ok = v.size() == 17;
-        } else {
-            return usage_error("unknown option " + a);
-        }
-        if (!ok) {
-            return usage_error("bad value for " + a + ": " + v);
-        }
+        case OptionTable::Status::unexpected_argument:
+            return usage_error("unexpected argument " + parsed.argument);
+        case OptionTable::Status::missing_value:
+            return usage_error(parsed.argument + " needs a value");
+        case OptionTable::Status::bad_value:
+            return usage_error("bad value for " + parsed.argument + ": " + parsed.value);
+        case OptionTable::Status::unknown_option:
+            return usage_error("unknown option " + parsed.argument);
     }
     if (!net::startup()) {
         std::cerr << "doip-tester: the socket library cannot start\n";

@@ -1,11 +1,14 @@
 #include "session.h"
 
 #include <algorithm>
+#include <iterator>
 #include <chrono>
 #include <cstring>
 #include <mutex>
 
+#include "bytes.h"
 #include "describe.h"
+#include "formatting.h"
 #include "socket_layer.h"
 
 namespace doip_tools {
@@ -14,34 +17,14 @@ namespace {
 std::mutex g_log_mutex;
 std::vector<std::string> g_log_lines;
 
-using Clock = std::chrono::steady_clock;
-
 // The copy of a routing activation response reaches the demultiplexer right after the library's own.
 constexpr uint32_t kActivationCopyWaitMs = 1000;
 
-double ms_since(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-uint16_t be16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
 // Services whose sub-function may carry the suppress-positive-response bit.
 bool response_suppressed(const std::vector<uint8_t>& uds) {
-    if (uds.size() < 2 || (uds[1] & 0x80) == 0) {
-        return false;
-    }
-    switch (uds[0]) {
-        case 0x10:
-        case 0x11:
-        case 0x28:
-        case 0x3E:
-        case 0x85:
-            return true;
-        default:
-            return false;
-    }
+    const uint8_t services[] = {0x10, 0x11, 0x28, 0x3E, 0x85};
+    return uds.size() >= 2 && (uds[1] & 0x80) != 0 &&
+           std::find(std::begin(services), std::end(services), uds[0]) != std::end(services);
 }
 
 }  // namespace
@@ -75,25 +58,38 @@ std::vector<std::string> take_log_lines() {
 }
 
 const char* outcome_name(UdsExchange::Outcome outcome) {
-    switch (outcome) {
-        case UdsExchange::Outcome::positive:
-            return "positive response";
-        case UdsExchange::Outcome::negative:
-            return "negative response";
-        case UdsExchange::Outcome::no_response_expected:
-            return "acknowledged (response suppressed)";
-        case UdsExchange::Outcome::nacked:
-            return "diagnostic message NACK";
-        case UdsExchange::Outcome::generic_nack:
-            return "generic header NACK";
-        case UdsExchange::Outcome::no_ack:
-            return "no acknowledgement";
-        case UdsExchange::Outcome::no_response:
-            return "no response";
-        case UdsExchange::Outcome::send_failed:
-            return "send failed";
+    // In the order of the enumerators.
+    static const char* const kNames[] = {"positive response",
+                                         "negative response",
+                                         "acknowledged (response suppressed)",
+                                         "diagnostic message NACK",
+                                         "generic header NACK",
+                                         "no acknowledgement",
+                                         "no response",
+                                         "send failed"};
+    static_assert(
+        sizeof kNames / sizeof kNames[0] == static_cast<size_t>(UdsExchange::Outcome::send_failed) + 1,
+        "a name per outcome");
+    return kNames[static_cast<size_t>(outcome)];
+}
+
+std::vector<uint8_t> header_only_request(const doip_s& ctx, uint16_t type) {
+    doip_package_s record{};
+    const doip_addressing_s* addressing = DOIP_ADDRESSING(&ctx);
+    switch (type) {
+        case DOIP_PT_ENTITY_STATUS_REQUEST:
+            doip_entity_status_request_init(addressing, &record);
+            break;
+        case DOIP_PT_POWER_MODE_REQUEST:
+            doip_power_mode_request_init(addressing, &record);
+            break;
+        default:
+            doip_alive_check_request_init(addressing, &record);
+            break;
     }
-    return "";
+    std::vector<uint8_t> message(DOIP_HEADER_SIZE);
+    doip_entity_status_request_serilize(&record, message.data(), static_cast<uint32_t>(message.size()));
+    return message;
 }
 
 Session::Session(const TesterOptions& options, MessageDemux* demux) : options_(options) {
@@ -220,13 +216,13 @@ UdsExchange Session::uds(const std::vector<uint8_t>& uds) {
         const explain_info_s info =
             doip_get_expalininfo(m.bytes.data(), static_cast<unsigned>(m.bytes.size()));
         if (m.bytes.size() < 13 || info.sender_address != ctx_.target_address ||
-            be16(m.bytes.data() + 10) != ctx_.source_address) {
+            load_be16(m.bytes.data() + 10) != ctx_.source_address) {
             skipped_.push_back(describe_message(m.bytes));
             continue;
         }
         x.response = m.bytes;
         x.response_source = info.sender_address;
-        x.response_target = be16(m.bytes.data() + 10);
+        x.response_target = load_be16(m.bytes.data() + 10);
         doip_message_raii stripped;
         doip_message_s raw{};
         raw.length = static_cast<uint32_t>(m.bytes.size());
@@ -247,23 +243,8 @@ UdsExchange Session::uds(const std::vector<uint8_t>& uds) {
 }
 
 int Session::request(uint16_t request_type, uint16_t response_type, ReceivedMessage* reply, double* ms) {
-    doip_package_s record{};
-    const doip_addressing_s* addressing = DOIP_ADDRESSING(&ctx_);
-    switch (request_type) {
-        case DOIP_PT_ENTITY_STATUS_REQUEST:
-            doip_entity_status_request_init(addressing, &record);
-            break;
-        case DOIP_PT_POWER_MODE_REQUEST:
-            doip_power_mode_request_init(addressing, &record);
-            break;
-        default:
-            doip_alive_check_request_init(addressing, &record);
-            break;
-    }
-    std::vector<uint8_t> message(DOIP_HEADER_SIZE);
-    doip_entity_status_request_serilize(&record, message.data(), static_cast<uint32_t>(message.size()));
     const auto start = Clock::now();
-    const int sent = send(message);
+    const int sent = send(header_only_request(ctx_, request_type));
     if (sent != DOIP_OK) {
         return sent;
     }

@@ -66,6 +66,9 @@ struct UdsExchange {
 
 const char* outcome_name(UdsExchange::Outcome outcome);
 
+// A header-only request of the context (entity status 0x4001, power mode 0x4003, else alive check 0x0007).
+std::vector<uint8_t> header_only_request(const doip_s& ctx, uint16_t type);
+
 class Session {
   public:
     // Installs the socket layer and the logger hook (process-wide) and initialises the context. `demux`

@@ -1,0 +1,112 @@
+// The DoIP entity behind the simulator's sockets: what it accepts and how it answers. Its rules are one
+// table, a row per payload type (entity.cpp): the transports it comes on, its valid payload lengths and the
+// handler that answers it. A new payload type is a row there and a handler here.
+#ifndef DOIP_TOOLS_SIMULATOR_ENTITY_H
+#define DOIP_TOOLS_SIMULATOR_ENTITY_H
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "connection.h"
+#include "doip.h"
+#include "simulator_options.h"
+
+namespace doip_tools {
+
+using Bytes = std::vector<uint8_t>;
+using Replies = std::vector<Bytes>;
+
+enum Transport : uint8_t { kTcp = 1, kUdp = 2 };
+
+// What to do with a TCP message header.
+struct HeaderVerdict {
+    Bytes nack;          // the generic NACK to send; empty when the header is fine
+    bool close = false;  // after the NACK: close the connection (otherwise its payload is skipped)
+};
+
+class Entity {
+  public:
+    // `open_connections` tells the TCP connections being served; `options` must outlive the entity.
+    Entity(const SimulatorOptions& options, std::function<size_t()> open_connections);
+
+    // A TCP message's 8 header bytes, judged as soon as they are in.
+    HeaderVerdict check_header(const Connection& connection, const uint8_t* header);
+    // The replies to a whole TCP message whose header passed check_header.
+    Replies answer(Connection& connection, const uint8_t* message, uint32_t count);
+    // The replies to a datagram (any bytes).
+    Replies answer_datagram(const uint8_t* datagram, uint32_t count);
+    // The connection has ended; its activation no longer counts.
+    void closed(const Connection& connection);
+
+    // activations, diagnostic_messages, generic_nacks and udp_requests.
+    SimulatorStats stats() const;
+
+  private:
+    struct Request {
+        const uint8_t* bytes;  // the whole message
+        uint32_t count;
+        uint8_t reply_version;   // protocol version of the replies
+        Connection* connection;  // null for a datagram
+    };
+    using Handler = Replies (Entity::*)(const Request&);
+    struct PayloadRule {
+        uint16_t type;
+        uint8_t transports;  // kTcp, kUdp or both
+        bool (*valid_length)(uint32_t payload_length);
+        bool default_version;  // also accepted with the default protocol version 0xFF
+        Handler handler;       // null: accepted, not answered
+    };
+    static const PayloadRule kRules[];
+    static const PayloadRule* find_rule(uint16_t type);
+
+    // The generic NACK code the header deserves on `transport`, or -1 when it is fine.
+    int header_nack(const uint8_t* header, Transport transport) const;
+    Bytes counted_nack(const uint8_t* header, int code);
+    Replies dispatch(Connection* connection, const uint8_t* message, uint32_t count);
+
+    // The handlers of kRules (entity_discovery.cpp, entity_routing.cpp, entity_diagnostic.cpp).
+    Replies vehicle_id(const Request& request);
+    Replies entity_status(const Request& request);
+    Replies power_mode(const Request& request);
+    Replies routing_activation(const Request& request);
+    Replies alive_check(const Request& request);
+    Replies diagnostic_message(const Request& request);
+
+    // The response code for a routing activation on `connection`; activates it when granted. Counting
+    // the activated sockets and activating this one is one step.
+    uint8_t admit(Connection& connection, uint16_t source_address, uint8_t activation_type);
+    bool knows_target(uint16_t address) const;
+    // The addressing block of a reply from `source`; from the entity itself to no one in particular.
+    static doip_addressing_s from(uint16_t source, uint16_t target, uint8_t version);
+    doip_addressing_s from_entity(const Request& request) const {
+        return from(options_.logical_address, 0, request.reply_version);
+    }
+
+    const SimulatorOptions& options_;
+    const std::function<size_t()> open_connections_;
+    std::mutex mutex_;
+    size_t activated_sockets_ = 0;
+    std::atomic<uint64_t> activations_{0};
+    std::atomic<uint64_t> diagnostic_messages_{0};
+    std::atomic<uint64_t> generic_nacks_{0};
+    std::atomic<uint64_t> udp_requests_{0};
+};
+
+// A reply record in its wire form. `room` is the capacity the encoder asks for when it wants more than the
+// message takes.
+template <typename Record>
+Bytes encode(const Record& record, int (*serialize)(const Record*, uint8_t*, uint32_t), size_t room = 0) {
+    const size_t size = DOIP_HEADER_SIZE + record.header.payload_length;
+    Bytes out(std::max(size, room));
+    serialize(&record, out.data(), static_cast<uint32_t>(out.size()));
+    out.resize(size);
+    return out;
+}
+
+}  // namespace doip_tools
+
+#endif

@@ -1,0 +1,69 @@
+// The entity's answer to a diagnostic message: an acknowledgement, then the target ECU's UDS response.
+#include <algorithm>
+
+#include "entity.h"
+#include "formatting.h"
+#include "uds_table.h"
+
+namespace doip_tools {
+namespace {
+
+constexpr uint8_t kAckConfirmed = 0x00;
+constexpr uint8_t kNackInvalidSourceAddress = 0x02;
+constexpr uint8_t kNackUnknownTargetAddress = 0x03;
+
+// A positive (0x8002) or negative (0x8003) acknowledgement echoing the first `echo` bytes of `uds`.
+Bytes acknowledgement(const doip_addressing_s& from_ecu, bool positive, uint8_t code, const Bytes& uds,
+                      uint32_t echo) {
+    doip_diagnostic_response_s* record = doip_diag_msg_response_create(echo);
+    const auto init = positive ? &doip_diag_msg_ack_response_init : &doip_diag_msg_nack_response_init;
+    init(&from_ecu, record, code, uds.data(), echo);
+    Bytes out = encode(*record, &doip_diag_msg_response_serilize);
+    doip_diag_msg_response_free(record);
+    return out;
+}
+
+Bytes diagnostic(const doip_addressing_s& from_ecu, const Bytes& uds) {
+    const auto size = static_cast<uint32_t>(uds.size());
+    doip_diagnostic_request_s* record = doip_diag_msg_request_create(size);
+    doip_diag_msg_request_init(&from_ecu, record, uds.data(), size);
+    Bytes out = encode(*record, &doip_diag_msg_request_serilize);
+    doip_diag_msg_request_free(record);
+    return out;
+}
+
+}  // namespace
+
+Replies Entity::diagnostic_message(const Request& r) {
+    ++diagnostic_messages_;
+    doip_diagnostic_request_s* request = nullptr;
+    if (doip_diag_request_parse(r.bytes, r.count, &request) != DOIP_OK || request == nullptr) {
+        doip_diag_msg_request_free(request);
+        return {};
+    }
+    const uint16_t tester = request->source_address;
+    const uint16_t target = request->target_address;
+    const Bytes uds(request->user_data, request->user_data + request->user_data_length);
+    doip_diag_msg_request_free(request);
+
+    Connection& connection = *r.connection;
+    const doip_addressing_s from_ecu = from(target, tester, r.reply_version);
+    if (!connection.activated || tester != connection.tester_address) {
+        log_event(options_, connection.name + ": diagnostic message from " + hex16(tester) +
+                                " without routing activation: NACK 0x02, closing");
+        connection.close_after_reply = true;
+        return {acknowledgement(from_ecu, false, kNackInvalidSourceAddress, uds, 0)};
+    }
+    if (!knows_target(target)) {
+        return {acknowledgement(from_ecu, false, kNackUnknownTargetAddress, uds, 0)};
+    }
+    const uint32_t echo = std::min<uint32_t>(options_.ack_echo_bytes, static_cast<uint32_t>(uds.size()));
+    Replies replies = {acknowledgement(from_ecu, true, kAckConfirmed, uds, echo)};
+    const Bytes response = uds_response(uds, options_.vin);
+    if (!response.empty()) {
+        replies.push_back(diagnostic(from_ecu, response));
+    }
+    return replies;
+}
+
+}  // namespace doip_tools

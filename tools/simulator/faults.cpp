@@ -1,0 +1,69 @@
+#include "faults.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "bytes.h"
+#include "doip.h"
+
+namespace doip_tools {
+
+std::vector<uint8_t> ReplyWriter::rewrite(std::vector<uint8_t> bytes) const {
+    const SimulatorFaults& f = options_.faults;
+    if (f.reply_version >= 0) {
+        bytes[0] = static_cast<uint8_t>(f.reply_version);
+        bytes[1] = static_cast<uint8_t>(~bytes[0]);
+    }
+    if (f.bad_inverse_version) {
+        bytes[1] = bytes[0];
+    }
+    if (f.cut_reply_to > 0 && f.cut_reply_to < bytes.size()) {
+        bytes.resize(std::max<size_t>(f.cut_reply_to, DOIP_HEADER_SIZE));
+        store_be32(bytes.data() + 4, static_cast<uint32_t>(bytes.size() - DOIP_HEADER_SIZE));
+    }
+    return bytes;
+}
+
+// Starts with 0xAA 0xAA, which no protocol version and its inverse make, then varies.
+void ReplyWriter::send_garbage(const Connection& connection) const {
+    std::vector<uint8_t> garbage(options_.faults.garbage_before_reply);
+    uint8_t x = 0xAA;
+    for (size_t i = 0; i < garbage.size(); ++i) {
+        garbage[i] = i < 2 ? 0xAA : (x = static_cast<uint8_t>(x * 37 + 11));
+    }
+    net::send_all(connection.handle, garbage.data(), garbage.size());
+}
+
+void ReplyWriter::send(Connection& connection, std::vector<uint8_t> bytes) const {
+    const SimulatorFaults& f = options_.faults;
+    if (f.silent || connection.cut_off) {
+        return;
+    }
+    if (f.reply_delay_ms > 0 && !stop_.pause(f.reply_delay_ms)) {
+        return;
+    }
+    bytes = rewrite(std::move(bytes));
+    if (f.garbage_before_reply > 0) {
+        send_garbage(connection);
+    }
+    if (f.close_mid_message) {
+        net::send_all(connection.handle, bytes.data(), std::max<size_t>(1, bytes.size() / 2));
+        log_event(options_, connection.name + ": closing in the middle of a reply (fault injection)");
+        net::shutdown_both(connection.handle);
+        connection.cut_off = true;
+        return;
+    }
+    const size_t segment = f.split_segment_size > 0 ? f.split_segment_size : bytes.size();
+    for (size_t at = 0; at < bytes.size(); at += segment) {
+        if (!net::send_all(connection.handle, bytes.data() + at, std::min(segment, bytes.size() - at))) {
+            return;
+        }
+        if (f.split_segment_size > 0) {
+            // A pause, so that each piece leaves as a segment of its own.
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    }
+}
+
+}  // namespace doip_tools

@@ -1,0 +1,35 @@
+// The simulator's fault injection: a layer between the entity's replies and a TCP connection that sends
+// them as SimulatorFaults says (late, changed, cut, split, after garbage, or not at all).
+#ifndef DOIP_TOOLS_SIMULATOR_FAULTS_H
+#define DOIP_TOOLS_SIMULATOR_FAULTS_H
+
+#include <cstdint>
+#include <vector>
+
+#include "connection.h"
+#include "simulator_options.h"
+#include "stop_signal.h"
+
+namespace doip_tools {
+
+class ReplyWriter {
+  public:
+    // `options` and `stop` must outlive the writer; a delayed reply is dropped once `stop` is requested.
+    ReplyWriter(const SimulatorOptions& options, const StopSignal& stop) : options_(options), stop_(stop) {}
+
+    // The connection's thread. Sends one reply; `connection.cut_off` is set when the fault injection has
+    // ended the connection, and nothing more goes out on it.
+    void send(Connection& connection, std::vector<uint8_t> bytes) const;
+
+  private:
+    // The reply's bytes as the faults change them.
+    std::vector<uint8_t> rewrite(std::vector<uint8_t> bytes) const;
+    void send_garbage(const Connection& connection) const;
+
+    const SimulatorOptions& options_;
+    const StopSignal& stop_;
+};
+
+}  // namespace doip_tools
+
+#endif

@@ -1,0 +1,224 @@
+#include "server.h"
+
+#include <algorithm>
+
+#include "bytes.h"
+
+namespace doip_tools {
+
+Server::Server(const SimulatorOptions& options, Entity& entity)
+    : options_(options), entity_(entity), writer_(options, stop_) {}
+
+Server::~Server() {
+    stop();
+}
+
+// With port 0 the TCP port is ephemeral and UDP takes the same number, which may be taken: try again.
+bool Server::bind_sockets(std::string* error) {
+    for (int attempt = 0; attempt < kBindAttempts; ++attempt) {
+        listener_ = net::tcp_listen(net::Endpoint{options_.bind_ip, options_.port}, 64, error);
+        if (listener_ == net::kInvalid) {
+            return false;
+        }
+        net::Endpoint bound;
+        net::local_endpoint(listener_, &bound);
+        port_ = bound.port;
+        if (!options_.udp) {
+            return true;
+        }
+        udp_ = net::udp_open(net::Endpoint{options_.bind_ip, port_}, error);
+        if (udp_ != net::kInvalid) {
+            return true;
+        }
+        net::close(listener_);
+        listener_ = net::kInvalid;
+        if (options_.port != 0) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool Server::start(std::string* error) {
+    net::startup();
+    if (!bind_sockets(error)) {
+        return false;
+    }
+    accept_thread_ = std::thread([this] { accept_loop(); });
+    if (udp_ != net::kInvalid) {
+        udp_thread_ = std::thread([this] { udp_loop(); });
+    }
+    return true;
+}
+
+void Server::stop() {
+    if (!stop_.request()) {
+        return;
+    }
+    if (accept_thread_.joinable()) {
+        accept_thread_.join();
+    }
+    if (udp_thread_.joinable()) {
+        udp_thread_.join();
+    }
+    std::list<std::shared_ptr<Client>> clients;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        clients.swap(clients_);
+    }
+    for (const auto& client : clients) {
+        net::shutdown_both(client->connection.handle);
+    }
+    for (const auto& client : clients) {
+        client->thread.join();
+        net::close(client->connection.handle);
+    }
+    net::close(listener_);
+    net::close(udp_);
+    listener_ = udp_ = net::kInvalid;
+}
+
+size_t Server::open_connections_locked() const {
+    return static_cast<size_t>(std::count_if(clients_.begin(), clients_.end(),
+                                             [](const std::shared_ptr<Client>& c) { return !c->done; }));
+}
+
+size_t Server::open_connections() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return open_connections_locked();
+}
+
+bool Server::wait_for_open_connections(size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return clients_changed_.wait_for(lock, timeout, [&] { return open_connections_locked() == count; });
+}
+
+// The threads of ended connections are joined outside the lock: a thread that ends takes it last.
+void Server::reap_ended_clients() {
+    std::list<std::shared_ptr<Client>> ended;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = clients_.begin(); it != clients_.end();) {
+            const auto next = std::next(it);
+            if ((*it)->done) {
+                ended.splice(ended.end(), clients_, it);
+            }
+            it = next;
+        }
+    }
+    for (const auto& client : ended) {
+        client->thread.join();
+        net::close(client->connection.handle);
+    }
+}
+
+void Server::accept_loop() {
+    while (!stop_.requested()) {
+        reap_ended_clients();
+        if (net::wait_readable(listener_, kPollMs) != 1) {
+            continue;
+        }
+        net::Endpoint peer;
+        const net::Handle handle = net::tcp_accept(listener_, &peer);
+        if (handle == net::kInvalid) {
+            continue;
+        }
+        auto client = std::make_shared<Client>();
+        client->connection.handle = handle;
+        client->connection.name = peer.ip + ":" + std::to_string(peer.port);
+        ++connections_;
+        log_event(options_, "connection from " + client->connection.name);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stop_.requested()) {
+                net::close(handle);
+                return;
+            }
+            clients_.push_back(client);
+            client->thread = std::thread([this, client] { serve(*client); });
+        }
+        clients_changed_.notify_all();
+    }
+}
+
+void Server::serve(Client& client) {
+    Connection& connection = client.connection;
+    std::vector<uint8_t> pending;
+    std::vector<uint8_t> chunk(kReceiveChunk);
+    size_t skip = 0;
+    for (;;) {
+        const long n = net::recv_some(connection.handle, chunk.data(), chunk.size());
+        if (n <= 0) {
+            break;
+        }
+        pending.insert(pending.end(), chunk.begin(), chunk.begin() + n);
+        if (!handle_stream(connection, pending, skip)) {
+            break;
+        }
+    }
+    net::shutdown_both(connection.handle);
+    log_event(options_, connection.name + ": connection closed");
+    entity_.closed(connection);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        client.done = true;
+    }
+    clients_changed_.notify_all();
+}
+
+// `skip` counts the payload bytes of a refused message that are still to come and be dropped.
+bool Server::handle_stream(Connection& connection, std::vector<uint8_t>& pending, size_t& skip) {
+    size_t offset = 0;
+    bool open = true;
+    while (open) {
+        const size_t dropped = std::min(skip, pending.size() - offset);
+        offset += dropped;
+        skip -= dropped;
+        if (skip > 0 || pending.size() - offset < DOIP_HEADER_SIZE) {
+            break;
+        }
+        const uint8_t* message = pending.data() + offset;
+        const uint32_t payload_length = load_be32(message + 4);
+        HeaderVerdict verdict = entity_.check_header(connection, message);
+        if (!verdict.nack.empty()) {
+            writer_.send(connection, std::move(verdict.nack));
+            open = !verdict.close && !connection.cut_off;
+            skip = payload_length;
+            offset += DOIP_HEADER_SIZE;
+            continue;
+        }
+        if (pending.size() - offset - DOIP_HEADER_SIZE < payload_length) {
+            break;
+        }
+        const uint32_t length = DOIP_HEADER_SIZE + payload_length;
+        offset += length;
+        for (Bytes& reply : entity_.answer(connection, message, length)) {
+            writer_.send(connection, std::move(reply));
+            if (connection.cut_off) {
+                break;
+            }
+        }
+        open = !connection.close_after_reply && !connection.cut_off;
+    }
+    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(offset));
+    return open;
+}
+
+void Server::udp_loop() {
+    std::vector<uint8_t> buffer(65536);
+    while (!stop_.requested()) {
+        if (net::wait_readable(udp_, kPollMs) != 1) {
+            continue;
+        }
+        net::Endpoint from;
+        const long n = net::udp_recv_from(udp_, buffer.data(), buffer.size(), &from);
+        if (n < 0) {
+            continue;
+        }
+        for (const Bytes& reply : entity_.answer_datagram(buffer.data(), static_cast<uint32_t>(n))) {
+            net::udp_send_to(udp_, from, reply.data(), reply.size());
+        }
+    }
+}
+
+}  // namespace doip_tools

@@ -1,0 +1,62 @@
+// What the entity simulator is (its addresses, identity and limits), how it misbehaves on request (fault
+// injection) and what it counts.
+#ifndef DOIP_TOOLS_SIMULATOR_SIMULATOR_OPTIONS_H
+#define DOIP_TOOLS_SIMULATOR_SIMULATOR_OPTIONS_H
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace doip_tools {
+
+// Changes to what goes out on TCP, for tests of a tester's error paths.
+struct SimulatorFaults {
+    uint32_t reply_delay_ms = 0;  // every TCP reply waits this long
+    bool silent = false;          // no TCP reply at all
+    uint32_t cut_reply_to = 0;    // replies cut to this many bytes (at least 8), their length field adjusted
+    int reply_version = -1;       // protocol version byte of replies (inverse consistent); -1: the request's
+    bool bad_inverse_version = false;   // the inverse version byte of replies is wrong
+    uint32_t garbage_before_reply = 0;  // bytes of garbage sent before each reply
+    bool close_mid_message = false;     // sends the first half of the first reply, then closes the connection
+    uint32_t split_segment_size = 0;    // replies go out in TCP segments of this many bytes (0: whole)
+};
+
+struct SimulatorOptions {
+    std::string bind_ip = "127.0.0.1";
+    uint16_t port = 0;  // TCP and UDP; 0: an ephemeral port (the same number for both)
+    bool udp = true;
+    uint16_t logical_address = 0x0CE1;
+    std::vector<uint16_t> extra_ecu_addresses;  // further diagnostic targets behind the entity
+    uint8_t activation_response_code = 0x10;
+    std::string vin = "WDOIPSIM000000001";
+    std::array<uint8_t, 6> eid = {0x02, 0x00, 0x5E, 0x00, 0x0C, 0xE1};
+    std::array<uint8_t, 6> gid = {0x02, 0x00, 0x5E, 0x00, 0x00, 0x01};
+    uint8_t node_type = 0x00;          // DoIP gateway
+    uint8_t max_sockets = 16;          // reported in the entity status; more activated sockets get code 0x01
+    uint8_t power_mode = 0x01;         // ready
+    uint32_t max_request_size = 4096;  // larger messages get generic NACK 0x02
+    uint32_t ack_echo_bytes = 0;       // bytes of the diagnostic request echoed in the positive ACK
+    SimulatorFaults faults;
+    std::function<void(const std::string&)> log;  // one line per event; may be empty
+};
+
+// Passes one event line to the options' log, if there is one.
+inline void log_event(const SimulatorOptions& options, const std::string& line) {
+    if (options.log) {
+        options.log(line);
+    }
+}
+
+struct SimulatorStats {
+    uint64_t connections = 0;
+    uint64_t activations = 0;  // routing activation requests answered
+    uint64_t diagnostic_messages = 0;
+    uint64_t generic_nacks = 0;
+    uint64_t udp_requests = 0;
+};
+
+}  // namespace doip_tools
+
+#endif
