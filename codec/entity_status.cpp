@@ -19,7 +19,6 @@ uint32_t wire_size(bool has_max_data_size) {
 
 extern "C" {
 
-// The flag is stored as given; the max data size only when the flag is set.
 DOIP_API int doip_entity_status_response_init(const doip_addressing_s* addressing,
                                               doip_entity_status_response_s* record, uint8_t node_type,
                                               uint8_t max_concurrent_sockets, uint8_t open_sockets,
@@ -32,10 +31,7 @@ DOIP_API int doip_entity_status_response_init(const doip_addressing_s* addressin
     record->node_type = node_type;
     record->max_concurrent_sockets = max_concurrent_sockets;
     record->open_sockets = open_sockets;
-    record->has_max_data_size = has_max_data_size;
-    if (has_max_data_size != 0) {
-        record->max_data_size = max_data_size;
-    }
+    set_optional(&record->has_max_data_size, &record->max_data_size, has_max_data_size, max_data_size);
     return DOIP_OK;
 }
 

@@ -91,6 +91,15 @@ int begin_init(const doip_addressing_s* addressing, Record* record, uint16_t pay
     return DOIP_OK;
 }
 
+// An optional field set by an _init: the flag is stored as given, the value only when the flag is set.
+template <typename Value>
+void set_optional(uint8_t* flag_field, Value* value_field, uint8_t flag, Value value) {
+    *flag_field = flag;
+    if (flag != 0) {
+        *value_field = value;
+    }
+}
+
 // The size a message announces in its header. Computed in 64 bits: a payload length near 4 GiB must
 // not wrap around into a small size that a short buffer would pass.
 inline uint64_t announced_size(const doip_package_s& header) {

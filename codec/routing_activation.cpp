@@ -88,7 +88,6 @@ DOIP_API int doip_routing_activation_request_deserilize(const uint8_t* bytes, ui
     return DOIP_OK;
 }
 
-// The flag is stored as given; the OEM value only when the flag is set.
 DOIP_API int doip_routing_activation_response_init(const doip_addressing_s* addressing,
                                                    doip_routing_activation_response_s* record,
                                                    uint16_t tester_address, uint16_t entity_address,
@@ -102,10 +101,7 @@ DOIP_API int doip_routing_activation_response_init(const doip_addressing_s* addr
     record->tester_address = tester_address;
     record->entity_address = entity_address;
     record->response_code = response_code;
-    record->has_oem_specific = has_oem_specific;
-    if (has_oem_specific != 0) {
-        record->oem_specific = oem_specific;
-    }
+    set_optional(&record->has_oem_specific, &record->oem_specific, has_oem_specific, oem_specific);
     return DOIP_OK;
 }
 
