@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #if defined(_WIN32) && !defined(__SEH__) && !defined(__USING_SJLJ_EXCEPTIONS__)
 #define DOIP_REQUIRE_EXCEPTIONS_ACROSS_THE_LIBRARY()                                                   \
     GTEST_SKIP() << "exceptions cannot cross doip.dll here (DWARF unwinding, libgcc linked into each " \

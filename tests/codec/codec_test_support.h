@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace codec_test {
@@ -21,8 +23,7 @@ using Bytes = std::vector<uint8_t>;
 inline Bytes hex(const std::string& text) {
     Bytes out;
     std::istringstream in(text);
-    unsigned byte = 0;
-    while (in >> std::hex >> byte) {
+    for (unsigned byte = 0; in >> std::hex >> byte;) {
         out.push_back(static_cast<uint8_t>(byte));
     }
     return out;
@@ -38,20 +39,16 @@ inline const std::string kVidIdsHex = " 10 01 00 1A 2B 3C 4D 5E 0A 0B 0C 0D 0E 0
 // The addressing block an application passes: tester 0x0EF5, ECU 0x0CE1, version 2.
 inline constexpr doip_addressing_s kAddressing{0x0EF5, 0xE001, 0x0CE1, 2};
 
-// A copy of `bytes` in a heap block of exactly their size, so that AddressSanitizer reports any read past
-// the end.
-class HeapBytes {
-  public:
-    explicit HeapBytes(const Bytes& bytes) : size_(bytes.size()), data_(new uint8_t[bytes.size()]) {
-        std::copy(bytes.begin(), bytes.end(), data_.get());
+// A copy of `bytes` in a heap block of exactly their size: AddressSanitizer reports any read past the end.
+struct HeapBytes {
+    explicit HeapBytes(const Bytes& b) : count(uint32_t(b.size())), block(new uint8_t[b.size()]) {
+        std::copy(b.begin(), b.end(), block.get());
     }
-    uint8_t* data() { return data_.get(); }
-    uint32_t size() const { return static_cast<uint32_t>(size_); }
-    Bytes bytes() const { return Bytes(data_.get(), data_.get() + size_); }
-
-  private:
-    size_t size_;
-    std::unique_ptr<uint8_t[]> data_;
+    uint8_t* data() { return block.get(); }
+    uint32_t size() const { return count; }
+    Bytes bytes() const { return Bytes(block.get(), block.get() + count); }
+    uint32_t count;
+    std::unique_ptr<uint8_t[]> block;
 };
 
 // Aligned room for any record with up to 64 bytes of user data or echoed bytes, all set to `fill` and
@@ -74,18 +71,14 @@ using RequestPtr = std::unique_ptr<doip_diagnostic_request_s, Release>;
 using ResponsePtr = std::unique_ptr<doip_diagnostic_response_s, Release>;
 
 // A message record holding a malloc'ed copy of `bytes`, released at the end of the scope.
-struct OwnedMessage {
-    doip_message_s msg{};
-    explicit OwnedMessage(const Bytes& bytes, uint8_t channel = 0, uint32_t aux1 = 0, uint32_t aux2 = 0) {
-        doip_message_init(&msg, bytes.data(), static_cast<int>(bytes.size()));
-        msg.channel = channel;
-        msg.aux1 = aux1;
-        msg.aux2 = aux2;
+struct OwnedMessage : doip_message_s {
+    explicit OwnedMessage(const Bytes& b, uint8_t channel = 0, uint32_t aux1 = 0, uint32_t aux2 = 0)
+        : doip_message_s{channel, 0, aux1, aux2, nullptr} {
+        doip_message_init(this, b.data(), static_cast<int>(b.size()));
     }
     OwnedMessage(const OwnedMessage&) = delete;
-    OwnedMessage& operator=(const OwnedMessage&) = delete;
-    ~OwnedMessage() { doip_message_destory(&msg); }
-    Bytes bytes() const { return Bytes(msg.data, msg.data + msg.length); }
+    ~OwnedMessage() { doip_message_destory(this); }
+    Bytes bytes() const { return Bytes(data, data + length); }
 };
 
 }  // namespace codec_test

@@ -1,0 +1,142 @@
+// Internal pieces without an exported entry point, compiled in directly: the log line formatter and the
+// platform's one-shot timers (eventloop/os_timer.h: Windows timer-queue timers, or the POSIX service
+// thread).
+#include "client/hooks.h"
+#include "eventloop/os_timer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+size_t format(char (&buf)[doip::detail::kLogLineSize], const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    const size_t n = doip::detail::format_log_line(buf, fmt, args);
+    va_end(args);
+    return n;
+}
+
+// 400 three-byte characters are 1200 bytes: the cut falls inside character 342.
+TEST(LogLine, LinesAreCutAt1023BytesEvenInsideAUtf8Character) {
+    char buf[doip::detail::kLogLineSize];
+    EXPECT_EQ(format(buf, "创建TCP链接%s:%d", "10.0.0.2", 12345), std::strlen("创建TCP链接10.0.0.2:12345"));
+    EXPECT_STREQ(buf, "创建TCP链接10.0.0.2:12345");
+    std::string long_text;
+    for (int i = 0; i < 400; ++i) {
+        long_text += "路";
+    }
+    EXPECT_EQ(format(buf, "%s", long_text.c_str()), 1023u);
+    EXPECT_EQ(std::string(buf), long_text.substr(0, 1023));
+}
+
+std::vector<std::string> g_lines;
+
+TEST(LogLine, HookReceivesLevelTwoTheTextAndItsLengthWithoutTheNul) {
+    g_lines.clear();
+    doip_set_logger_ops([](int level, const char* text, uint32_t length) {
+        g_lines.push_back(std::to_string(level) + ":" + text + ":" + std::to_string(length));
+        return 0;
+    });
+    doip::detail::log_line("路由激活失败,%s", "Unkown Error");
+    doip_set_logger_ops(nullptr);
+    doip::detail::log_line("x");
+    EXPECT_EQ(g_lines, std::vector<std::string>{"2:路由激活失败,Unkown Error:31"});
+}
+
+// The lock of every gate lives on when a gate goes, so a gate can be opened right before its callback ends.
+std::mutex g_mutex;
+std::condition_variable g_cond;
+
+// The parameter of an OS timer callback: records its runs, and holds the callback until it is open.
+struct Gate {
+    bool entered = false;
+    bool open = true;
+    std::thread::id thread;
+    std::atomic<int> runs{0};
+
+    void waitEntered() {
+        std::unique_lock<std::mutex> lock(g_mutex);
+        ASSERT_TRUE(g_cond.wait_for(lock, 5s, [this] { return entered; }));
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        open = true;
+        g_cond.notify_all();
+    }
+};
+
+void gateCallback(void* param) {
+    Gate* gate = static_cast<Gate*>(param);
+    std::unique_lock<std::mutex> lock(g_mutex);
+    gate->entered = true;
+    gate->thread = std::this_thread::get_id();
+    g_cond.notify_all();
+    g_cond.wait(lock, [gate] { return gate->open; });
+    ++gate->runs;
+}
+
+using namespace uilitylib::detail;
+
+// A timer fires once, on another thread, not before its due time; one deleted before that never fires, and
+// the layer keeps nothing of its parameter.
+TEST(OsTimer, FiresOnceOnAnotherThreadAndADeleteBeforeItsDueTimeCancels) {
+    acquireOsTimers();
+    auto fired = std::make_shared<Gate>();
+    auto cancelled = std::make_shared<Gate>();
+    const auto start = Clock::now();
+    void* timer = createOsTimer(100, &gateCallback, fired);
+    void* other = createOsTimer(150, &gateCallback, cancelled);
+    ASSERT_TRUE(timer != nullptr && other != nullptr);
+    deleteOsTimer(other);
+    fired->waitEntered();
+    EXPECT_GE(Clock::now() - start, 90ms);
+    EXPECT_LT(Clock::now() - start, 2s);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(fired->runs, 1);
+    EXPECT_NE(fired->thread, std::this_thread::get_id());
+    deleteOsTimer(timer);
+    releaseOsTimers();
+    EXPECT_EQ(cancelled->runs, 0);
+    EXPECT_EQ(cancelled.use_count(), 1);
+}
+
+// A delete does not wait for a callback under way but keeps its parameter alive until it returns; the last
+// release returns only once no callback runs any more.
+TEST(OsTimer, DeleteLeavesARunningCallbackAloneAndTheLastReleaseWaitsForIt) {
+    acquireOsTimers();
+    auto gate = std::make_shared<Gate>();
+    gate->open = false;
+    std::weak_ptr<Gate> alive = gate;
+    Gate* raw = gate.get();
+    void* timer = createOsTimer(0, &gateCallback, std::move(gate));
+    ASSERT_NE(timer, nullptr);
+    raw->waitEntered();
+    auto start = Clock::now();
+    deleteOsTimer(timer);
+    EXPECT_LT(Clock::now() - start, 100ms);
+    EXPECT_FALSE(alive.expired());
+    std::thread opener([raw] {
+        std::this_thread::sleep_for(200ms);
+        raw->release();
+    });
+    start = Clock::now();
+    releaseOsTimers();
+    EXPECT_GE(Clock::now() - start, 150ms);
+    EXPECT_TRUE(alive.expired());
+    opener.join();
+}
+
+}  // namespace
