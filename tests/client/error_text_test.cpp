@@ -11,8 +11,7 @@ namespace {
 // Each text in a buffer of its capacity plus one guard byte: the text, then the NUL, nothing beyond.
 TEST(ErrorText, CodesGiveTheirTextsCutByteWiseToTheCapacity) {
     const struct {
-        int code;
-        int capacity;
+        int code, capacity;
         std::string text;
     } cases[] = {
         {0x1001, 512, "路由激活由于未知源地址而被拒绝"},
@@ -39,10 +38,7 @@ TEST(ErrorText, CodesGiveTheirTextsCutByteWiseToTheCapacity) {
         EXPECT_EQ(buf, c.text + '\0' + std::string(static_cast<size_t>(c.capacity) - c.text.size(), 'x'));
         EXPECT_EQ(len, static_cast<int>(c.text.size()));
     }
-}
-
-TEST(ErrorText, AllTenRoutingActivationCodesHaveDistinctTexts) {
-    std::set<std::string> texts;
+    std::set<std::string> texts;  // the ten routing activation codes, each with a text of its own
     for (int code = 0x1001; code <= 0x100A; ++code) {
         char buf[512];
         int len = sizeof buf;

@@ -55,6 +55,7 @@ TEST_F(StateRegistry, UnterminatedAddressesAndNullArgumentsAreHarmless) {
 }
 
 // The local end of each key, in byte-wise key order, up to the capacity; records beyond stay untouched.
+// Bad arguments give -1 and write nothing.
 TEST_F(StateRegistry, TargetsListTheLocalEndOfEachKeyInKeyOrder) {
     eth_config_s targets[4];
     std::memset(targets, 0xA5, sizeof targets);
@@ -68,10 +69,17 @@ TEST_F(StateRegistry, TargetsListTheLocalEndOfEachKeyInKeyOrder) {
                               make_context("10.0.0.1", 10001, "10.0.0.10", 13400)}) {
         set_doip_state(&ctx, 0);
     }
+    for (int capacity : {0, -3}) {
+        count = capacity;
+        EXPECT_EQ(get_doip_targets(targets, &count), DOIP_ERR_GENERAL);
+        EXPECT_EQ(count, capacity);
+    }
+    EXPECT_EQ(get_doip_targets(nullptr, &count), DOIP_ERR_GENERAL);
+    EXPECT_EQ(get_doip_targets(targets, nullptr), DOIP_ERR_GENERAL);
     const std::pair<std::string, uint16_t> expected[] = {
         {"10.0.0.1", 10001}, {"10.0.0.1", 10001}, {"10.0.0.2", 10002}, {"", 10001}};
     for (int capacity : {3, 4}) {
-        targets[3].port = 0xBEEF;
+        EXPECT_EQ(targets[3].port, 0xA5A5);
         count = capacity;
         ASSERT_EQ(get_doip_targets(targets, &count), DOIP_OK);
         ASSERT_EQ(count, capacity);
@@ -79,24 +87,7 @@ TEST_F(StateRegistry, TargetsListTheLocalEndOfEachKeyInKeyOrder) {
             EXPECT_EQ(std::tuple(targets[i].ip_address, targets[i].port, targets[i].reserved),
                       std::tuple(expected[i].first, expected[i].second, 0u));
         }
-        EXPECT_EQ(targets[3].port, capacity == 3 ? 0xBEEF : 10001);
     }
-}
-
-TEST_F(StateRegistry, TargetsRefuseBadArgumentsWithMinusOneAndWriteNothing) {
-    const doip_s ctx = make_context("10.0.0.1", 10001, "10.0.0.10", 13400);
-    set_doip_state(&ctx, 0);
-    eth_config_s target{};
-    target.port = 7;
-    for (int capacity : {0, -3}) {
-        int count = capacity;
-        EXPECT_EQ(get_doip_targets(&target, &count), DOIP_ERR_GENERAL);
-        EXPECT_EQ(count, capacity);
-    }
-    EXPECT_EQ(target.port, 7);
-    int count = 1;
-    EXPECT_EQ(get_doip_targets(nullptr, &count), DOIP_ERR_GENERAL);
-    EXPECT_EQ(get_doip_targets(&target, nullptr), DOIP_ERR_GENERAL);
 }
 
 }  // namespace

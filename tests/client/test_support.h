@@ -82,21 +82,17 @@ struct FakeEntity {
     std::mutex mutex;
     std::vector<std::thread> responders;
 
-    static FakeEntity*& current() {
-        static FakeEntity* instance = nullptr;
-        return instance;
-    }
     FakeEntity() {
-        current() = this;
+        current = this;
         doip_socket_ops_s ops{};
-        ops.doip_socket_open = [](uint8_t, doip_s*) { return ++current()->opens, current()->open_result; };
+        ops.doip_socket_open = [](uint8_t, doip_s*) { return ++current->opens, current->open_result; };
         ops.doip_socket_send = &FakeEntity::send;
         doip_set_socket_ops(ops);
         doip_set_logger_ops([](int level, const char* text, uint32_t length) {
             EXPECT_EQ(level, 2);
             EXPECT_EQ(length, std::strlen(text));
-            std::lock_guard<std::mutex> lock(current()->mutex);
-            current()->log_lines.emplace_back(text, length);
+            std::lock_guard<std::mutex> lock(current->mutex);
+            current->log_lines.emplace_back(text, length);
             return 0;
         });
     }
@@ -114,21 +110,15 @@ struct FakeEntity {
         r.resize(reply_size);
         return r;
     }
-    bool logged(const std::string& line) {
+    // The log lines after the one of a newly chosen port, if any.
+    std::vector<std::string> lines_after_port() {
         std::lock_guard<std::mutex> lock(mutex);
-        return std::find(log_lines.begin(), log_lines.end(), line) != log_lines.end();
-    }
-    // The log lines that report a failed activation.
-    std::vector<std::string> failures() {
-        std::lock_guard<std::mutex> lock(mutex);
-        std::vector<std::string> lines;
-        std::copy_if(log_lines.begin(), log_lines.end(), std::back_inserter(lines),
-                     [](const std::string& line) { return line.rfind("路由激活失败", 0) == 0; });
-        return lines;
+        const bool port = !log_lines.empty() && log_lines[0].rfind("创建TCP链接", 0) == 0;
+        return std::vector<std::string>(log_lines.begin() + (port ? 1 : 0), log_lines.end());
     }
 
     static int send(uint8_t, doip_s*, uint8_t* bytes, uint32_t length) {
-        FakeEntity* e = current();
+        FakeEntity* e = current;
         ++e->sends;
         std::lock_guard<std::mutex> lock(e->mutex);
         e->last_request.assign(bytes, bytes + length);
@@ -148,6 +138,7 @@ struct FakeEntity {
         }
         return 0;
     }
+    static inline FakeEntity* current = nullptr;
 };
 
 }  // namespace doip_test

@@ -30,30 +30,20 @@ TEST(HeaderCheck, LengthThenBufferThenRecordThenVersionThenTypeThenPayloadLength
     EXPECT_EQ(std::memcmp(&out, &kSentinel, sizeof out), 0);
 }
 
-// Each input in a heap block of exactly its size: a header and `payload_bytes` more.
+// In heap blocks of exactly their size: both bytes of a version pair are free, a payload may be followed by
+// more bytes, and a payload length near 4 GiB does not wrap around.
 TEST(HeaderCheck, VersionPairsAndPayloadLengths) {
-    const struct {
-        std::string header;
-        size_t payload_bytes;
-        int expected;
-        doip_package_s record;
-    } cases[] = {
-        {"FF 00 00 07 00 00 00 00", 0, DOIP_OK, {0xFF, 0x00, 0x0007, 0}},
-        {"02 02 00 07 00 00 00 00", 0, DOIP_ERR_BAD_PROTOCOL_VERSION, kSentinel},
-        {"00 00 00 07 00 00 00 00", 0, DOIP_ERR_BAD_PROTOCOL_VERSION, kSentinel},
-        {"02 FD 80 01 00 00 00 07", 6, DOIP_ERR_INCOMPLETE_MESSAGE, kSentinel},
-        {"02 FD 00 08 00 00 00 02", 56, DOIP_OK, {0x02, 0xFD, 0x0008, 2}},
-        {"02 FD 80 01 FF FF FF FF", 0, DOIP_ERR_INCOMPLETE_MESSAGE, kSentinel},
-        {"03 FC F1 23 00 00 01 02", 0x102, DOIP_OK, {0x03, 0xFC, 0xF123, 0x102}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.header + " and " + std::to_string(c.payload_bytes) + " payload bytes");
-        Bytes input = hex(c.header);
-        input.resize(input.size() + c.payload_bytes, 0x55);
+    for (const auto& [header, more, expected, record] :
+         {std::tuple("FF 00 00 07 00 00 00 00", 0, DOIP_OK, doip_package_s{0xFF, 0x00, 0x0007, 0}),
+          std::tuple("00 00 00 07 00 00 00 00", 0, DOIP_ERR_BAD_PROTOCOL_VERSION, kSentinel),
+          std::tuple("03 FC F1 23 00 00 01 02", 0x200, DOIP_OK, doip_package_s{0x03, 0xFC, 0xF123, 0x102}),
+          std::tuple("02 FD 80 01 FF FF FF FF", 0x200, DOIP_ERR_INCOMPLETE_MESSAGE, kSentinel)}) {
+        Bytes input = hex(header);
+        input.resize(input.size() + more, 0x55);
         HeapBytes exact(input);
         doip_package_s out = kSentinel;
-        EXPECT_EQ(doip_deserialize(exact.data(), exact.size(), &out), c.expected);
-        EXPECT_EQ(std::memcmp(&out, &c.record, sizeof out), 0);
+        EXPECT_EQ(doip_deserialize(exact.data(), exact.size(), &out), expected) << header;
+        EXPECT_EQ(std::memcmp(&out, &record, sizeof out), 0) << header;
     }
 }
 

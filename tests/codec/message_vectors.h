@@ -163,18 +163,12 @@ inline const std::vector<Vector>& vectors() {
         vec("DiagnosticMessageWithoutUserData", "02 FD 80 01 00 00 00 04 0E F5 0C E1", 12, 12, 0, addresses,
             doip_diag_msg_request_init, doip_diag_msg_request_serilize, doip_diag_msg_request_deserilize,
             nullptr, 0u),
-        vec("DiagnosticPositiveAck", "02 FD 80 02 00 00 00 05 0E F5 0C E1 00", 13, 13, 0,
-            addresses + "doip.diag_ack_code=0x00", doip_diag_msg_ack_response_init,
-            doip_diag_msg_response_serilize, doip_diag_msg_response_deserilize, 0x00, nullptr, 0u),
         vec("DiagnosticPositiveAckWithEcho", "02 FD 80 02 00 00 00 08 0E F5 0C E1 00 22 F1 90", 16, 13, 0,
             addresses + "doip.diag_ack_code=0x00 doip.previous=22f190", doip_diag_msg_ack_response_init,
             doip_diag_msg_response_serilize, doip_diag_msg_response_deserilize, 0x00, kUds, 3u),
-        vec("DiagnosticNegativeAck", "02 FD 80 03 00 00 00 05 0E F5 0C E1 00", 13, 13, 0,
-            addresses + "doip.diag_nack_code=0x00", doip_diag_msg_nack_response_init,
-            doip_diag_msg_response_serilize, doip_diag_msg_response_deserilize, 0x00, nullptr, 0u),
-        vec("DiagnosticNegativeAckWithEcho", "02 FD 80 03 00 00 00 08 0E F5 0C E1 02 22 F1 90", 16, 13, 0,
-            addresses + "doip.diag_nack_code=0x02 doip.previous=22f190", doip_diag_msg_nack_response_init,
-            doip_diag_msg_response_serilize, doip_diag_msg_response_deserilize, 0x02, kUds, 3u),
+        vec("DiagnosticNegativeAck", "02 FD 80 03 00 00 00 05 0E F5 0C E1 02", 13, 13, 0,
+            addresses + "doip.diag_nack_code=0x02", doip_diag_msg_nack_response_init,
+            doip_diag_msg_response_serilize, doip_diag_msg_response_deserilize, 0x02, nullptr, 0u),
     };
     return all;
 }

@@ -145,21 +145,7 @@ TEST(TimerQueue, RepeatingTimerCountsItsNextExpiryFromTheStartOfTheTurn) {
     EXPECT_LT(secondsBetween(runs[1], runs[2]), 1.0);
 }
 
-// Also a timer added from a foreign thread, still waiting in the functor queue for a turn that never comes;
-// loops with firing timers shut down promptly.
-TEST(TimerQueue, PendingTimersAreDestroyedWithTheirLoop) {
-    auto capture = std::make_shared<int>(1);
-    std::weak_ptr<int> alive = capture;
-    bool ran = false;
-    {
-        EventLoop loop;
-        loop.runAfter(10000, [&ran, capture] { ran = true; });
-        std::thread([&loop, &capture] { loop.runAfter(10, [capture] {}); }).join();
-        capture.reset();
-        EXPECT_FALSE(alive.expired());
-    }
-    EXPECT_TRUE(alive.expired());
-    EXPECT_FALSE(ran);
+TEST(TimerQueue, LoopsWithFiringTimersShutDownPromptly) {
     for (int i = 0; i < 20; ++i) {
         const Timestamp start = Timestamp::now();
         {

@@ -1,7 +1,5 @@
-// Internal pieces without an exported entry point, compiled in directly: the log line formatter and the
-// platform's one-shot timers (eventloop/os_timer.h: Windows timer-queue timers, or the POSIX service
-// thread).
-#include "client/hooks.h"
+// The platform's one-shot timers (eventloop/os_timer.h: Windows timer-queue timers, or the POSIX service
+// thread), which have no exported entry point: compiled in directly.
 #include "eventloop/os_timer.h"
 
 #include <gtest/gtest.h>
@@ -9,52 +7,14 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-size_t format(char (&buf)[doip::detail::kLogLineSize], const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    const size_t n = doip::detail::format_log_line(buf, fmt, args);
-    va_end(args);
-    return n;
-}
-
-// 400 three-byte characters are 1200 bytes: the cut falls inside character 342.
-TEST(LogLine, LinesAreCutAt1023BytesEvenInsideAUtf8Character) {
-    char buf[doip::detail::kLogLineSize];
-    EXPECT_EQ(format(buf, "创建TCP链接%s:%d", "10.0.0.2", 12345), std::strlen("创建TCP链接10.0.0.2:12345"));
-    EXPECT_STREQ(buf, "创建TCP链接10.0.0.2:12345");
-    std::string long_text;
-    for (int i = 0; i < 400; ++i) {
-        long_text += "路";
-    }
-    EXPECT_EQ(format(buf, "%s", long_text.c_str()), 1023u);
-    EXPECT_EQ(std::string(buf), long_text.substr(0, 1023));
-}
-
-std::vector<std::string> g_lines;
-
-TEST(LogLine, HookReceivesLevelTwoTheTextAndItsLengthWithoutTheNul) {
-    g_lines.clear();
-    doip_set_logger_ops([](int level, const char* text, uint32_t length) {
-        g_lines.push_back(std::to_string(level) + ":" + text + ":" + std::to_string(length));
-        return 0;
-    });
-    doip::detail::log_line("路由激活失败,%s", "Unkown Error");
-    doip_set_logger_ops(nullptr);
-    doip::detail::log_line("x");
-    EXPECT_EQ(g_lines, std::vector<std::string>{"2:路由激活失败,Unkown Error:31"});
-}
 
 // The lock of every gate lives on when a gate goes, so a gate can be opened right before its callback ends.
 std::mutex g_mutex;

@@ -1,5 +1,4 @@
-// Load and unload of doip.dll with LoadLibrary and FreeLibrary, and what only Windows has: an unload during
-// a timer callback, and a process exit with the timer thread running.
+// Load and unload of doip.dll with LoadLibrary and FreeLibrary.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -84,56 +83,4 @@ bool library_threads_end() {
     return false;
 }
 
-namespace {
-
-// A timer callback still running when FreeLibrary comes: the unload waits for it (within its bound),
-// since the callback returns into the library's code.
-HANDLE g_callback_entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-std::atomic<bool> g_callback_finished{false};
-void slow_callback(void*) {
-    SetEvent(g_callback_entered);
-    Sleep(500);
-    g_callback_finished = true;
-}
-
-void unload_during_callback_scenario() {
-    const Library lib = load_library(60);
-    doip_s ctx;
-    lib.init(&ctx);
-    lib.start(&ctx, 60000.0, on_timer, nullptr);
-    if (lib.start(&ctx, 1.0, slow_callback, nullptr) != 0 ||
-        WaitForSingleObject(g_callback_entered, 5000) != WAIT_OBJECT_0) {
-        std::_Exit(61);
-    }
-    const ULONGLONG begin = GetTickCount64();
-    if (!unload(lib.handle)) {
-        std::_Exit(62);
-    }
-    const ULONGLONG took = GetTickCount64() - begin;
-    if (!g_callback_finished || took < 300 || took > 3000 || !library_threads_end()) {
-        std::_Exit(63);
-    }
-    Sleep(300);
-    std::_Exit(g_fired == 0 ? 0 : 64);
-}
-
-// A normal exit with the library loaded and its timer thread running: Windows ends the thread, then
-// detaches the library, whose teardown must not wait for the dead thread.
-void exit_with_running_timer_scenario() {
-    const Library lib = load_library(50);
-    doip_s ctx;
-    lib.init(&ctx);
-    lib.start(&ctx, 60000.0, on_timer, nullptr);
-    std::exit(library_threads() == 1 ? 0 : 51);
-}
-
-TEST_F(ModuleLifetime, FreeLibraryDuringATimerCallbackWaitsForItToReturn) {
-    EXPECT_EXIT(unload_during_callback_scenario(), ::testing::ExitedWithCode(0), "");
-}
-
-TEST_F(ModuleLifetime, ProcessExitWithTheTimerThreadRunningDoesNotHang) {
-    EXPECT_EXIT(exit_with_running_timer_scenario(), ::testing::ExitedWithCode(0), "");
-}
-
-}  // namespace
 }  // namespace lifetime
