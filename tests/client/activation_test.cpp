@@ -1,21 +1,15 @@
 #include "doip.h"
 
 #include <gtest/gtest.h>
-
 #include <ctime>
-
 #include "client/test_support.h"
 
 namespace {
 
-using doip_test::Bytes;
-using doip_test::FakeEntity;
-using doip_test::make_context;
-using doip_test::state_of;
-using Clock = std::chrono::steady_clock;
+using namespace doip_test;
 using Lines = std::vector<std::string>;
 
-class Activation : public doip_test::ClientTest {
+class Activation : public ClientTest {
   protected:
     void SetUp() override {
         ClientTest::SetUp();
@@ -66,53 +60,49 @@ TEST_F(Activation, DrawsInTheSameSecondGiveTheSamePort) {
     EXPECT_EQ(a.local.port, b.local.port);
 }
 
-struct ResponseRow {
-    uint8_t response_code;
-    size_t reply_size;
-    int result;
-    int state;
-    std::string logged;  // after "路由激活失败,"; empty: no failure line
-};
-
-class ActivationResponse : public Activation, public ::testing::WithParamInterface<ResponseRow> {};
-
-TEST_P(ActivationResponse, ResponseGivesItsResultStateAndLogLine) {
-    FakeEntity entity;
-    entity.response_code = GetParam().response_code;
-    entity.reply_size = GetParam().reply_size;
-    EXPECT_EQ(doip_activate(0, &ctx_), GetParam().result);
-    EXPECT_EQ(state_of(ctx_), GetParam().state);
-    EXPECT_EQ(entity.lines_after_port(),
-              GetParam().logged.empty() ? Lines() : Lines{"路由激活失败," + GetParam().logged});
+// Each response code gives its result, registry state and log line; unlisted codes grant routing; a reply
+// cut below 17 bytes matches the pattern but does not parse.
+TEST_F(Activation, ResponseGivesItsResultStateAndLogLine) {
+    const struct {
+        uint8_t code;
+        size_t size;
+        int result, state;
+        std::string logged;  // after "路由激活失败,"; empty: no failure line
+    } rows[] = {{0x10, 17, DOIP_OK, DOIP_STATE_ACTIVATED, ""},
+                {0x03, 17, DOIP_OK, DOIP_STATE_ACTIVATED, ""},
+                {0x05, 17, DOIP_RA_CONFIRMATION_REQUIRED, DOIP_STATE_CONFIRMATION,
+                 "(0x11) Routing is activated; confirmation required."},
+                {0x11, 17, DOIP_RA_CONFIRMATION_REQUIRED, DOIP_STATE_CONFIRMATION,
+                 "(0x11) Routing is activated; confirmation required."},
+                {0x06, 17, DOIP_RA_UNSUPPORTED_TYPE, DOIP_STATE_UNSUPPORTED_TYPE,
+                 "(0x06) Routing activation denied due to unsupported routing activation type."},
+                {0x00, 17, DOIP_RA_UNKNOWN_SOURCE_ADDRESS, DOIP_STATE_UNKNOWN_SOURCE,
+                 "(0x00) Routing activation denied due to unknown source address."},
+                {0x01, 17, DOIP_RA_ALL_SOCKETS_ACTIVE, DOIP_STATE_PENDING,
+                 "(0x01) Routing activation denied because all concurrently supported TCP_DATA sockets "
+                 "are registered and active."},
+                {0x02, 17, DOIP_RA_SA_DIFFERENT, DOIP_STATE_PENDING,
+                 "(0x02) Routing activation denied because the SA received is different from the table "
+                 "connection entry on the already activated TCP_DATA socket."},
+                {0x04, 17, DOIP_RA_MISSING_AUTHENTICATION, DOIP_STATE_NO_AUTHENTICATION,
+                 "(0x04) Routing activation denied due to missing authentication."},
+                {0x07, 17, DOIP_RA_REQUIRES_TLS, DOIP_STATE_TLS_REQUIRED,
+                 "(0x07) Routing activation denied because the specified activation type requires a "
+                 "secure TLS TCP_DATA socket."},
+                {0x08, 17, DOIP_OK, DOIP_STATE_ACTIVATED, ""},
+                {0x10, 16, DOIP_ERR_INPUT_TOO_SHORT, DOIP_STATE_PENDING, "Unkown Error"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(int(row.code));
+        reset_doip_state();
+        FakeEntity entity;
+        entity.response_code = row.code;
+        entity.reply_size = row.size;
+        EXPECT_EQ(doip_activate(0, &ctx_), row.result);
+        EXPECT_EQ(state_of(ctx_), row.state);
+        EXPECT_EQ(entity.lines_after_port(),
+                  row.logged.empty() ? Lines() : Lines{"路由激活失败," + row.logged});
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, ActivationResponse,
-    ::testing::Values(
-        ResponseRow{0x10, 17, DOIP_OK, DOIP_STATE_ACTIVATED, ""},
-        ResponseRow{0x03, 17, DOIP_OK, DOIP_STATE_ACTIVATED, ""},
-        ResponseRow{0x05, 17, DOIP_RA_CONFIRMATION_REQUIRED, DOIP_STATE_CONFIRMATION,
-                    "(0x11) Routing is activated; confirmation required."},
-        ResponseRow{0x11, 17, DOIP_RA_CONFIRMATION_REQUIRED, DOIP_STATE_CONFIRMATION,
-                    "(0x11) Routing is activated; confirmation required."},
-        ResponseRow{0x06, 17, DOIP_RA_UNSUPPORTED_TYPE, DOIP_STATE_UNSUPPORTED_TYPE,
-                    "(0x06) Routing activation denied due to unsupported routing activation type."},
-        ResponseRow{0x00, 17, DOIP_RA_UNKNOWN_SOURCE_ADDRESS, DOIP_STATE_UNKNOWN_SOURCE,
-                    "(0x00) Routing activation denied due to unknown source address."},
-        ResponseRow{0x01, 17, DOIP_RA_ALL_SOCKETS_ACTIVE, DOIP_STATE_PENDING,
-                    "(0x01) Routing activation denied because all concurrently supported TCP_DATA sockets "
-                    "are registered and active."},
-        ResponseRow{0x02, 17, DOIP_RA_SA_DIFFERENT, DOIP_STATE_PENDING,
-                    "(0x02) Routing activation denied because the SA received is different from the table "
-                    "connection entry on the already activated TCP_DATA socket."},
-        ResponseRow{0x04, 17, DOIP_RA_MISSING_AUTHENTICATION, DOIP_STATE_NO_AUTHENTICATION,
-                    "(0x04) Routing activation denied due to missing authentication."},
-        ResponseRow{0x07, 17, DOIP_RA_REQUIRES_TLS, DOIP_STATE_TLS_REQUIRED,
-                    "(0x07) Routing activation denied because the specified activation type requires a "
-                    "secure TLS TCP_DATA socket."},
-        // Unlisted codes grant routing; a reply cut below 17 bytes matches the pattern but does not parse.
-        ResponseRow{0x08, 17, DOIP_OK, DOIP_STATE_ACTIVATED, ""},
-        ResponseRow{0x10, 16, DOIP_ERR_INPUT_TOO_SHORT, DOIP_STATE_PENDING, "Unkown Error"}));
 
 // No reply, a reply on another channel, a reply with another version.
 TEST_F(Activation, WithoutAMatchingReplyTheWaitEndsWithMinus26AfterItsLimit) {
@@ -158,7 +148,7 @@ TEST_F(Activation, SocketFailuresAreReturnedAsTheyCame) {
         EXPECT_EQ(state_of(ctx_), c.state);
         EXPECT_EQ(entity.sends, c.send_result != 0 ? 1 : 0);
         EXPECT_EQ(entity.lines_after_port(), c.logged);
-        doip_test::append({1}, 42);
+        append({1}, 42);
         EXPECT_EQ(doip_msg_cache_count(42), 1);
         doip_clear_message(42);
     }
@@ -180,7 +170,7 @@ TEST_F(Activation, ReplyAppendedBeforeTheWaitStartsIsTakenAtOnce) {
 TEST_F(Activation, MoreThan256ListenersKeepTheirQueuesApart) {
     FakeEntity entity;
     entity.inline_reply = true;
-    doip_test::append({0xAB}, 7);
+    append({0xAB}, 7);
     std::vector<Bytes> replies{{0xAB}};
     for (int i = 0; i < 300; ++i) {
         reset_doip_state();
@@ -190,7 +180,7 @@ TEST_F(Activation, MoreThan256ListenersKeepTheirQueuesApart) {
             << i;
     }
     EXPECT_EQ(entity.sends, 300);
-    EXPECT_EQ(doip_test::drain(), replies);
+    EXPECT_EQ(drain(), replies);
 }
 
 // While the activation runs, a message sits on the default queue and on the activation's own queue.
@@ -199,7 +189,7 @@ TEST_F(Activation, MessageIsCountedOncePerQueueThatHoldsIt) {
     entity.inline_reply = true;
     int during = -1;
     entity.after_inline_reply = [&] {
-        doip_test::append({0x01}, 5);  // queued behind the reply: the wait leaves it on its queue
+        append({0x01}, 5);  // queued behind the reply: the wait leaves it on its queue
         during = doip_msg_cache_count(5);
     };
     ASSERT_EQ(doip_activate(0, &ctx_), DOIP_OK);
@@ -218,7 +208,7 @@ TEST_F(Activation, ConcurrentActivationsTimersAndAppendsAreSafe) {
             doip_s ctx = make_context("127.0.0.1", 0, ("127.0.1." + std::to_string(i)).c_str(), 13400);
             ctx.t_tcp_initial_inactivity_ms = 5000;
             for (int n = 0; n < 200; ++n) {
-                doip_test::append({0x02, 0xFD, 0x80, 0x01, 0, 0, 0, 0}, uint8_t(10 + i));
+                append({0x02, 0xFD, 0x80, 0x01, 0, 0, 0, 0}, uint8_t(10 + i));
             }
             granted += doip_activate(i, &ctx) == DOIP_OK ? 1 : 0;
             for (int n = 0; n < 50; ++n) {

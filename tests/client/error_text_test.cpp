@@ -1,7 +1,6 @@
 #include "doip.h"
 
 #include <gtest/gtest.h>
-
 #include <climits>
 #include <set>
 #include <string>

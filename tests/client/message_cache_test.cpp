@@ -1,23 +1,18 @@
 #include "doip.h"
 
 #include <gtest/gtest.h>
-
 #include <tuple>
-
 #include "client/test_support.h"
 
 namespace {
 
-using doip_test::append;
-using doip_test::Bytes;
-using doip_test::drain;
-using Clock = std::chrono::steady_clock;
+using namespace doip_test;
 
 auto fields(const doip_message_s& m) {
     return std::tuple(Bytes(m.data, m.data + m.length), m.channel, m.aux1, m.aux2);
 }
 
-class MessageCache : public doip_test::ClientTest {
+class MessageCache : public ClientTest {
   protected:
     void SetUp() override {
         ClientTest::SetUp();

@@ -1,36 +1,44 @@
 #include "doip.h"
 
 #include <gtest/gtest.h>
-
 #include <cstdint>
 #include <future>
-
 #include "client/test_support.h"
 
 namespace {
 
-using doip_test::make_context;
+using namespace doip_test;
 using namespace std::chrono_literals;
 using Tags = std::vector<intptr_t>;
 
-// What the callbacks were called with (a tag) and where. Never destroyed: a late callback still finds it.
-struct Firings {
-    std::mutex mutex;
-    std::condition_variable cond;
-    Tags tags;
-    std::vector<std::thread::id> threads;
-};
-Firings& firings = *new Firings;
+// The tags the callbacks were called with. Never destroyed: a late callback still finds them.
+std::mutex& g_mutex = *new std::mutex;
+Tags& g_tags = *new Tags;
+const std::thread::id g_main_thread = std::this_thread::get_id();
 
 void record(void* arg) {
-    std::lock_guard<std::mutex> lock(firings.mutex);
-    firings.tags.push_back(reinterpret_cast<intptr_t>(arg));
-    firings.threads.push_back(std::this_thread::get_id());
-    firings.cond.notify_all();
+    EXPECT_NE(std::this_thread::get_id(), g_main_thread);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_tags.push_back(reinterpret_cast<intptr_t>(arg));
 }
 
 void* tag(intptr_t n) {
     return reinterpret_cast<void*>(n);
+}
+
+// The tags fired since the last call, once every cancel made before has taken effect and every timer due
+// within `ms` has run: the timer loop runs all of them before a fence timer started now.
+Tags fired_within(double ms) {
+    static std::promise<void>* fenced = nullptr;
+    std::promise<void> promise;
+    fenced = &promise;
+    const doip_s fence = make_context("10.9.9.9", 1, "10.9.9.9", 2);
+    start_timer_a_doip_ctrl(
+        &fence, ms, [](void*) { fenced->set_value(); }, nullptr);
+    EXPECT_EQ(promise.get_future().wait_for(10s), std::future_status::ready);
+    delete_timer(&fence, DOIP_TIMER_A_DOIP_CTRL);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return std::exchange(g_tags, {});
 }
 
 class ProtocolTimers : public ::testing::Test {
@@ -42,24 +50,6 @@ class ProtocolTimers : public ::testing::Test {
         }
         fired_within(0);
     }
-
-    // The tags fired since the last call, once every cancel made before has taken effect and every timer
-    // due within `ms` has run: the timer loop runs all of them before a fence timer started now.
-    static Tags fired_within(double ms) {
-        const doip_s fence = make_context("10.9.9.9", 1, "10.9.9.9", 2);
-        start_timer_a_doip_ctrl(&fence, ms, &record, tag(-1));
-        std::unique_lock<std::mutex> lock(firings.mutex);
-        const bool fenced = firings.cond.wait_for(
-            lock, 10s, [] { return !firings.tags.empty() && firings.tags.back() == -1; });
-        delete_timer(&fence, DOIP_TIMER_A_DOIP_CTRL);
-        EXPECT_TRUE(fenced);
-        EXPECT_EQ(firings.threads.back() == std::this_thread::get_id(), false);
-        Tags tags(firings.tags.begin(), firings.tags.end() - (fenced ? 1 : 0));
-        firings.tags.clear();
-        firings.threads.clear();
-        return tags;
-    }
-
     doip_s ctx_ = make_context("10.1.1.1", 10001, "10.1.1.2", 13400);
 };
 
@@ -99,9 +89,10 @@ TEST_F(ProtocolTimers, DeleteAfterFiringRemovesTheEntry) {
     EXPECT_EQ(fired_within(300), Tags());
 }
 
-TEST(ProtocolTimersBeforeInit, StartingBeforeAnyInitStartsTheLoop) {
+// In a fresh process that has never called doip_init, a timer start starts the loop.
+TEST(ProtocolTimersDeathTest, StartingBeforeAnyInitStartsTheLoop) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(  // in a fresh process that has never called doip_init
+    EXPECT_EXIT(
         {
             static std::promise<void> fired;
             doip_s ctx{};

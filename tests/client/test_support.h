@@ -22,6 +22,7 @@
 namespace doip_test {
 
 using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
 
 inline doip_s make_context(const char* local_ip, uint16_t local_port, const char* remote_ip,
                            uint16_t remote_port) {

@@ -3,9 +3,7 @@
 #include "doip.h"
 
 #include <gtest/gtest.h>
-
 #include <tuple>
-
 #include "codec/codec_test_support.h"
 
 namespace {

@@ -5,9 +5,7 @@
 #include "doip.h"
 
 #include <gtest/gtest.h>
-
 #include <set>
-
 #include "codec/message_vectors.h"
 
 namespace {

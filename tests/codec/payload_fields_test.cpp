@@ -5,7 +5,6 @@
 #include "doip.h"
 
 #include <gtest/gtest.h>
-
 #include "codec/codec_test_support.h"
 
 namespace {

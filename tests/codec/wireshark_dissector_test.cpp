@@ -6,11 +6,9 @@
 #include "doip.h"
 
 #include <gtest/gtest.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-
 #include "codec/message_vectors.h"
 
 namespace {
@@ -53,7 +51,7 @@ void check(bool udp) {
         GTEST_SKIP() << "tshark or text2pcap not found; install the Debian package tshark to run this check";
     }
     std::string command = "printf '%s\\n'";
-    std::vector<std::string> expected, names;
+    std::vector<std::string> expected;
     for (const Vector& v : vectors()) {
         const Bytes message = hex(v.message);
         if ((message[2] == 0 && message[3] <= 4) != udp) {
@@ -70,7 +68,6 @@ void check(bool udp) {
         }
         command += "'";
         expected.push_back(expected_line(int(expected.size()) + 1, message, v.dissected));
-        names.push_back(v.name);
     }
     command += std::string(" | text2pcap -q ") + (udp ? "-u" : "-T") +
                " 13400,13400 - - | tshark -n -r - --disable-protocol uds -T fields -E separator=/t" +
@@ -86,17 +83,11 @@ void check(bool udp) {
         lines.emplace_back(line, std::strcspn(line, "\n"));
     }
     ASSERT_EQ(pclose(pipe), 0) << "text2pcap or tshark failed";
-    ASSERT_EQ(lines.size(), expected.size());
-    for (size_t i = 0; i < lines.size(); ++i) {
-        EXPECT_EQ(lines[i], expected[i]) << names[i];
-    }
+    EXPECT_EQ(lines, expected);
 }
 
-TEST(WiresharkDissector, VehicleIdentificationOverUdpMatchesTheBuiltValues) {
+TEST(WiresharkDissector, FindsTheBuiltValuesInEveryEncodedMessage) {
     check(true);
-}
-
-TEST(WiresharkDissector, ConnectionMessagesOverTcpMatchTheBuiltValues) {
     check(false);
 }
 

@@ -1,9 +1,7 @@
 #include "uilitylib.h"
 
 #include <gtest/gtest.h>
-
 #include "dll_exceptions.h"
-
 #include <algorithm>
 
 using namespace uilitylib;

@@ -1,13 +1,8 @@
 #include "uilitylib.h"
 
 #include <gtest/gtest.h>
-
 #include <cstdint>
 #include <optional>
-
-#ifndef _WIN32
-#include <filesystem>
-#endif
 
 using namespace uilitylib;
 
@@ -158,43 +153,5 @@ TEST(TimerQueue, LoopsWithFiringTimersShutDownPromptly) {
         EXPECT_LT(secondsBetween(start, Timestamp::now()), 1.5);
     }
 }
-
-#ifndef _WIN32
-// Threads of this process. A sanitizer's helper thread that appears with the first thread is started
-// beforehand, so it is counted every time.
-long countThreads() {
-    static const bool warmedUp = (std::thread([] {}).join(), true);
-    (void)warmedUp;
-    const std::filesystem::directory_iterator tasks("/proc/self/task");
-    return static_cast<long>(std::distance(tasks, std::filesystem::directory_iterator()));
-}
-
-// The POSIX timer service thread: none for a loop thread object that is not started, none after the last
-// loop, and back with a later loop.
-TEST(TimerQueue, ServiceThreadRunsOnlyWhileALoopExists) {
-    const long before = countThreads();
-    {
-        ThreadEventLoop idle;
-        EXPECT_EQ(countThreads(), before);
-        ThreadEventLoop first;
-        first.startLoop()->runAfter(10000, [] {});
-        EventLoop second;
-        second.runAfter(10000, [] {});
-        EXPECT_GT(countThreads(), before + 1);
-    }
-    EXPECT_EQ(countThreads(), before);
-    {
-        EventLoop again;
-        bool ran = false;
-        again.runAfter(10, [&] {
-            ran = true;
-            again.quit();
-        });
-        again.loop();
-        EXPECT_TRUE(ran);
-    }
-    EXPECT_EQ(countThreads(), before);
-}
-#endif
 
 }  // namespace

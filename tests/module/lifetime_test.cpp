@@ -1,10 +1,9 @@
 // Load and unload with dlopen and dlclose.
 #include <dirent.h>
-#include <dlfcn.h>
 
+#include <dlfcn.h>
 #include <fstream>
 #include <string>
-
 #include "module/lifetime_support.h"
 
 namespace lifetime {

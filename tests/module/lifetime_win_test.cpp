@@ -1,9 +1,8 @@
 // Load and unload of doip.dll with LoadLibrary and FreeLibrary.
 #include <windows.h>
+
 #include <tlhelp32.h>
-
 #include <string>
-
 #include "module/lifetime_support.h"
 
 namespace lifetime {
