@@ -1,19 +1,8 @@
 /* Compiled as strict C99 with -Wall -Werror: the public header must serve C callers unchanged. */
 #include "doip.h"
 
-#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
-
-/* C99 has no static assertion: a negative array size fails the build instead. */
-#define LAYOUT_CHECK(name, cond) typedef char layout_check_##name[(cond) ? 1 : -1]
-
-LAYOUT_CHECK(message_size, sizeof(doip_message_s) == (sizeof(void*) == 4 ? 20 : 24));
-LAYOUT_CHECK(message_data, offsetof(doip_message_s, data) == 16);
-LAYOUT_CHECK(package_size, sizeof(doip_package_s) == 8);
-LAYOUT_CHECK(context_size, sizeof(doip_s) == 180);
-LAYOUT_CHECK(context_remote, offsetof(doip_s, remote) == 108);
-LAYOUT_CHECK(eth_config_size, sizeof(eth_config_s) == 72);
 
 /* What doip_init stores, in field order; every other byte of the context, padding included, becomes zero. */
 static const doip_s kDefaults = {

@@ -6,7 +6,6 @@
 #include <string>
 
 namespace {
-
 // Each text in a buffer of its capacity plus one guard byte: the text, then the NUL, nothing beyond.
 TEST(ErrorText, CodesGiveTheirTextsCutByteWiseToTheCapacity) {
     const struct {
@@ -46,9 +45,7 @@ TEST(ErrorText, CodesGiveTheirTextsCutByteWiseToTheCapacity) {
         texts.insert(buf);
     }
     EXPECT_EQ(texts.size(), 10u);
-}
-
-TEST(ErrorText, BadArgumentsGiveMinusOneAndWriteNothing) {
+    // Bad arguments give -1 and write nothing.
     char buf[4] = {'x', 'x', 'x', 'x'};
     for (int capacity : {0, -5}) {
         int len = capacity;
@@ -61,5 +58,4 @@ TEST(ErrorText, BadArgumentsGiveMinusOneAndWriteNothing) {
     EXPECT_EQ(get_doip_err_str(0x1001, buf, nullptr), DOIP_ERR_GENERAL);
     EXPECT_EQ(std::string(buf, 4), "xxxx");
 }
-
 }  // namespace

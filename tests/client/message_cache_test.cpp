@@ -5,7 +5,6 @@
 #include "client/test_support.h"
 
 namespace {
-
 using namespace doip_test;
 
 auto fields(const doip_message_s& m) {
@@ -34,7 +33,7 @@ class MessageCache : public ClientTest {
     doip_message_s msg_{};
 };
 
-TEST_F(MessageCache, GetGivesOwnCopiesOldestFirstWithAllFieldsThenMinus31) {
+TEST_F(MessageCache, GetGivesOwnCopiesOldestFirstOfTheNewest1000ThenMinus31) {
     EXPECT_EQ(doip_append_eth_message(nullptr), DOIP_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(doip_get_message(nullptr, nullptr), DOIP_ERR_INVALID_ARGUMENT);
     Bytes bytes = {1, 2, 3};
@@ -47,9 +46,7 @@ TEST_F(MessageCache, GetGivesOwnCopiesOldestFirstWithAllFieldsThenMinus31) {
     EXPECT_EQ(fields(msg_), std::tuple(Bytes{4, 5}, 6, 0x33u, 0x44u));
     EXPECT_EQ(doip_get_message(&msg_, nullptr), DOIP_ERR_NO_MESSAGE);
     EXPECT_EQ(fields(msg_), std::tuple(Bytes{4, 5}, 6, 0x33u, 0x44u));
-}
-
-TEST_F(MessageCache, QueueKeepsTheNewest1000Messages) {
+    // A queue keeps the newest 1000 messages.
     for (int i = 1; i <= 1001; ++i) {
         append({uint8_t(i >> 8), uint8_t(i)});
     }
@@ -104,8 +101,7 @@ TEST_F(MessageCache, WaitRefusesAnEmptyPatternAndTimesOutAfterTheLimit) {
     EXPECT_EQ(doip_msg_cache_count(0), 1);
 }
 
-// Messages of another channel, shorter than the pattern or with other leading bytes are taken and thrown
-// away; the first match (here exactly the pattern) ends the wait with the whole message; later ones stay.
+// Another channel, a shorter message, other leading bytes: taken and thrown away until the first match.
 TEST_F(MessageCache, WaitDiscardsNonMatchingMessagesAndStopsAtTheFirstMatch) {
     append({0x02, 0xFD, 0x00, 0x06, 0xAA}, 0);
     append({0x02, 0xFD, 0x00}, 3);
@@ -116,5 +112,4 @@ TEST_F(MessageCache, WaitDiscardsNonMatchingMessagesAndStopsAtTheFirstMatch) {
     EXPECT_EQ(fields(msg_), std::tuple(Bytes{0x02, 0xFD, 0x00, 0x06}, 3, 7u, 8u));
     EXPECT_EQ(drain(), std::vector<Bytes>({{0x02, 0xFD, 0x00, 0x06, 0xCC}}));
 }
-
 }  // namespace

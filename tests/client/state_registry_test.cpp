@@ -4,7 +4,6 @@
 #include "client/test_support.h"
 
 namespace {
-
 using namespace doip_test;
 
 using StateRegistry = ClientTest;
@@ -30,11 +29,8 @@ TEST_F(StateRegistry, EntriesAreKeyedByTheExactEndPointTexts) {
     EXPECT_EQ(std::pair(state_of(twin), state_of(others[0])), std::pair(int{DOIP_STATE_NONE}, 0));
     EXPECT_EQ(reset_doip_state(), DOIP_OK);
     EXPECT_EQ(state_of(others[0]), DOIP_STATE_NONE);
-}
-
-// An address text without NUL is read within its field only; its key, cut at 44 characters, has no ':'
-// left and is skipped by the target list.
-TEST_F(StateRegistry, UnterminatedAddressTextIsReadWithinItsField) {
+    // An address text without NUL is read within its field only; its key, cut at 44 characters, has no ':'
+    // left and is skipped by the target list.
     doip_s ctx;
     doip_init(&ctx);
     std::memset(ctx.local.ip_address, '7', sizeof ctx.local.ip_address);
@@ -81,5 +77,4 @@ TEST_F(StateRegistry, TargetsListTheLocalEndOfEachKeyInKeyOrder) {
         }
     }
 }
-
 }  // namespace

@@ -35,7 +35,6 @@ inline doip_s make_context(const char* local_ip, uint16_t local_port, const char
     return ctx;
 }
 
-// Hands `bytes` to the library as one received message.
 inline int append(const Bytes& bytes, uint8_t channel = 0, uint32_t aux1 = 0, uint32_t aux2 = 0) {
     const doip_message_s m{channel, static_cast<uint32_t>(bytes.size()), aux1, aux2,
                            const_cast<uint8_t*>(bytes.data())};
@@ -141,7 +140,6 @@ struct FakeEntity {
     }
     static inline FakeEntity* current = nullptr;
 };
-
 }  // namespace doip_test
 
 #endif

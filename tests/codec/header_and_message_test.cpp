@@ -4,10 +4,9 @@
 
 #include <gtest/gtest.h>
 #include <tuple>
-#include "codec/codec_test_support.h"
+#include "codec/message_vectors.h"
 
 namespace {
-
 using namespace codec_test;
 
 // Recognisable fields, to show that a failing check writes nothing.
@@ -26,11 +25,8 @@ TEST(HeaderCheck, LengthThenBufferThenRecordThenVersionThenTypeThenPayloadLength
     EXPECT_EQ(doip_deserialize(type_and_length_bad.data(), 8, &out), DOIP_ERR_UNKNOWN_PAYLOAD_TYPE);
     EXPECT_EQ(doip_deserialize(length_bad.data(), 8, &out), DOIP_ERR_INCOMPLETE_MESSAGE);
     EXPECT_EQ(std::memcmp(&out, &kSentinel, sizeof out), 0);
-}
-
-// In heap blocks of exactly their size: both bytes of a version pair are free, a payload may be followed by
-// more bytes, and a payload length near 4 GiB does not wrap around.
-TEST(HeaderCheck, VersionPairsAndPayloadLengths) {
+    // In heap blocks of exactly their size: both bytes of a version pair are free, a payload may be followed
+    // by more bytes, and a payload length near 4 GiB does not wrap around.
     for (const auto& [header, more, expected, record] :
          {std::tuple("FF 00 00 07 00 00 00 00", 0, DOIP_OK, doip_package_s{0xFF, 0x00, 0x0007, 0}),
           std::tuple("00 00 00 07 00 00 00 00", 0, DOIP_ERR_BAD_PROTOCOL_VERSION, kSentinel),
@@ -51,8 +47,7 @@ TEST(HeaderCheck, AcceptsExactlyTheKnownPayloadTypesAndTheManufacturerRange) {
         {0x00FF, false}, {0x4000, false}, {0x4001, true},  {0x4004, true},  {0x4005, false}, {0x8000, false},
         {0x8001, true},  {0x8003, true},  {0x8004, false}, {0xEFFF, false}, {0xF000, true},  {0xFFFF, true}};
     for (const auto& [type, accepted] : types) {
-        const Bytes header = {0x02, 0xFD, static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), 0, 0,
-                              0,    0};
+        const Bytes header{2, 0xFD, uint8_t(type >> 8), uint8_t(type), 0, 0, 0, 0};
         doip_package_s out = kSentinel;
         EXPECT_EQ(doip_deserialize(header.data(), 8, &out),
                   accepted ? DOIP_OK : DOIP_ERR_UNKNOWN_PAYLOAD_TYPE)
@@ -63,7 +58,6 @@ TEST(HeaderCheck, AcceptsExactlyTheKnownPayloadTypesAndTheManufacturerRange) {
 
 const Bytes kBytes = hex("02 FD 80 01 00 00 00 05 0E F5 0C E1 3E");
 
-// Channel, aux1, aux2, the bytes, and whether there is no buffer.
 auto fields(const doip_message_s& m) {
     return std::tuple(m.channel, m.aux1, m.aux2, Bytes(m.data, m.data + m.length), m.data == nullptr);
 }
@@ -132,5 +126,4 @@ TEST(MessageRaii, EveryCopyIsDeepAndAnEmptySourceCopiesNothing) {
     EXPECT_EQ(copied.data, kept);
     EXPECT_EQ(fields(*copied.get()), kFilled);
 }
-
 }  // namespace

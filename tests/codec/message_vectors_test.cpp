@@ -1,7 +1,6 @@
-// Every message vector: the encoder writes exactly its bytes, needs exactly its capacity and writes nothing
-// when it fails; the decoder gives back the record that was built; and every prefix of the message, in a
-// heap block of exactly its size, goes through every decoder, parser and tool with a known result and no
-// access outside the input or the record (AddressSanitizer), the parsers agreeing with the decoders.
+// Every message vector through its encoder and decoder, and every prefix of it, in a heap block of exactly
+// its size, through every decoder, parser and tool (AddressSanitizer sees any access outside input or
+// record).
 #include "doip.h"
 
 #include <gtest/gtest.h>
@@ -9,15 +8,12 @@
 #include "codec/message_vectors.h"
 
 namespace {
-
 using namespace codec_test;
 
 class MessageVectors : public ::testing::TestWithParam<Vector> {};
 
-// The _init function tests the addressing block, then the record (before null pointer arguments too), and
-// takes the version from the addressing block. The encoder tests the record, then the output buffer, then
-// the capacity: one byte short gives -4 and writes nothing, also when the header announces fewer bytes than
-// the fields hold.
+// _init checks the addressing block, then the record (before any pointer argument); the encoder the record,
+// the buffer, then the capacity: one byte short writes nothing, even when the header announces less.
 TEST_P(MessageVectors, EncoderWritesExactlyTheMessageIntoExactlyItsCapacity) {
     const Vector& v = GetParam();
     EXPECT_EQ(v.init_into_null(nullptr), DOIP_ERR_NULL_ADDRESSING);
@@ -116,9 +112,8 @@ TEST_P(MessageVectors, EveryPrefixDecodesOrFailsCleanlyInAnExactSizeBuffer) {
     }
 }
 
-// With its payload length rewritten to match, each prefix passes the header check and reaches the
-// decoders' own length tests: the message's decoder takes it from its shortest form on, and refuses a
-// shorter one with -9 before it writes anything.
+// With a matching payload length each prefix reaches the decoders' length tests: the message's decoder takes
+// it from its shortest form on and refuses a shorter one with -9, writing nothing.
 TEST_P(MessageVectors, EveryPrefixWithAMatchingPayloadLengthStaysInBounds) {
     const Bytes message = hex(GetParam().message);
     for (size_t length = DOIP_HEADER_SIZE; length <= message.size(); ++length) {
@@ -134,5 +129,4 @@ TEST_P(MessageVectors, EveryPrefixWithAMatchingPayloadLengthStaysInBounds) {
         run_everything_on(prefix);
     }
 }
-
 }  // namespace

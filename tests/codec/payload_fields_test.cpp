@@ -1,14 +1,11 @@
-// The payload functions beyond what the message vectors show: argument checks, fields set as given,
-// headers written as the record holds them, optional parts whose presence the byte count or the payload
-// length decides, the allocating parsers, doip_get_expalininfo and doip_remove_header; and the discovery
-// and diagnostic request builders, which write a message from a context.
+// The payload functions beyond what the message vectors show, the tools for received messages, and the
+// discovery and diagnostic request builders, which write a message from a context.
 #include "doip.h"
 
 #include <gtest/gtest.h>
-#include "codec/codec_test_support.h"
+#include "codec/message_vectors.h"
 
 namespace {
-
 using namespace codec_test;
 
 TEST(PayloadInit, NullIdentifiersOrDataGiveMinus29AndTouchNothing) {
@@ -41,9 +38,8 @@ TEST(PayloadInit, FieldsAreStoredAsGiven) {
               std::tuple(11u, uint8_t{5}));
 }
 
-// The inverse is not recomputed, the header-only encoders write whatever type the record holds, and a
-// payload length near 4 GiB does not wrap around into a small size. An acknowledgement is sized by its
-// echoed bytes, whatever its header announces.
+// The inverse is not recomputed, any type is written, a length near 4 GiB does not wrap around; an
+// acknowledgement is sized by its echoed bytes, whatever its header announces.
 TEST(PayloadEncode, HeaderIsWrittenAsTheRecordHoldsIt) {
     const doip_package_s record{0x02, 0x00, 0x8001, 0x01020304};
     uint8_t out[16];
@@ -62,9 +58,8 @@ TEST(PayloadEncode, HeaderIsWrittenAsTheRecordHoldsIt) {
     EXPECT_EQ(doip_diag_msg_response_serilize(ack.get(), out, 13), DOIP_ERR_BUFFER_TOO_SMALL);
 }
 
-// The sync status follows the byte count (a 41st byte is read against a payload length of 32, a 42nd is one
-// too many); the max data size and the routing request's OEM field follow the payload length; the
-// response's reserved field is read but never sent.
+// The sync status follows the byte count (41 bytes against a payload length of 32; 42 are too many), the
+// max data size and the OEM fields the payload length; the reserved field is read but never sent.
 TEST(PayloadDecode, OptionalPartsFollowTheByteCountOrThePayloadLength) {
     HeapBytes vid(hex("02 FD 00 04 00 00 00 20 " + kVinHex + kVidIdsHex + "00 10"));
     vehicle_id_response_s v;
@@ -84,9 +79,10 @@ TEST(PayloadDecode, OptionalPartsFollowTheByteCountOrThePayloadLength) {
     auto* rr = r.as<doip_routing_activation_request_s>();
     ASSERT_EQ(doip_routing_activation_request_deserilize(request.data(), request.size(), rr), DOIP_OK);
     EXPECT_EQ(std::tuple(rr->has_oem_specific, rr->oem_specific), std::tuple(0, 0u));
-    HeapBytes response(hex("02 FD 00 06 00 00 00 09 0E F5 10 01 10 DE AD BE EF"));
+    HeapBytes response(hex("02 FD 00 06 00 00 00 09 0E F5 10 01 10 DE AD BE EF AB CD EF 01"));
     doip_routing_activation_response_s decoded;
-    ASSERT_EQ(doip_routing_activation_response_deserilize(response.data(), 17, &decoded), DOIP_OK);
+    ASSERT_EQ(doip_routing_activation_response_deserilize(response.data(), response.size(), &decoded),
+              DOIP_OK);
     EXPECT_EQ(std::tuple(decoded.reserved, decoded.has_oem_specific), std::tuple(0xDEADBEEFu, 0));
     uint8_t out[17];
     ASSERT_EQ(doip_routing_activation_response_serilize(&decoded, out, 17), DOIP_OK);
@@ -130,9 +126,8 @@ TEST(PayloadDecode, DiagnosticUserDataFollowsTheByteCount) {
     EXPECT_EQ(std::tuple(request->user_data_length, response->previous_message_length), std::tuple(77u, 77u));
 }
 
-// The parsers hand out a record before any check (the message vector tests show it on the paths of real
-// input) and allocate nothing for a null out pointer; the leak check of AddressSanitizer proves each record
-// is released. Create gives zero-filled records of the size asked for.
+// The parsers hand out a record before any check, and nothing for a null out pointer (AddressSanitizer's
+// leak check sees each released); create gives zero-filled records of the size asked for.
 TEST(DiagnosticParsers, HandOutARecordWhateverTheResult) {
     for (const auto& [null_bytes, input, expected] :
          {std::tuple(true, "", DOIP_ERR_INPUT_TOO_SHORT),
@@ -205,9 +200,8 @@ TEST(DiagnosticTools, ExplainAndStripWhatTheyCanRead) {
     EXPECT_EQ(doip_remove_header(nullptr), DOIP_ERR_INVALID_ARGUMENT);
 }
 
-// Larger, exact and one byte short: bytes past the message, and the whole buffer when it is too small, are
-// zeroed; version and addresses come from the context. A null context gives -9, then a null buffer -11, a
-// null identifier or UDS pointer -29; these write nothing.
+// Larger, exact and one byte short: the rest of the buffer, or all of it when too small, is zeroed. A null
+// context gives -9, then a null buffer -11, a null identifier or UDS -29, writing nothing.
 TEST(RequestBuilders, WriteTheMessageFromTheContextIntoAZeroedBuffer) {
     const unsigned char uds[2] = {0x10, 0x03};
     const std::pair<std::function<int(const doip_s*, unsigned char*, unsigned int)>, std::string> builders[] =
@@ -249,5 +243,4 @@ TEST(RequestBuilders, WriteTheMessageFromTheContextIntoAZeroedBuffer) {
     EXPECT_EQ(doip_diag_request(&ctx, nullptr, 2, out.data(), 32), DOIP_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(out, Bytes(32, 0xEE));
 }
-
 }  // namespace

@@ -1,8 +1,6 @@
-// Independent check of the encoders: Wireshark's DoIP dissector (tshark) reads every message vector as its
-// encoder writes it, and must find exactly the values it was built from, with no malformed packet and no
-// expert info of any severity. Vehicle identification travels over UDP, everything else as one TCP stream
-// whose segments text2pcap numbers in sequence, so none looks lost or out of order. The UDS dissector is
-// off, so the user data of a diagnostic message stays data.data.
+// Independent check of the vectors: Wireshark's DoIP dissector (tshark) must find the built values in every
+// message as its encoder writes it, with no malformed packet and no expert info. Vehicle identification goes
+// over UDP, the rest as one TCP stream; with the UDS dissector off, user data stays data.data.
 #include "doip.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +10,6 @@
 #include "codec/message_vectors.h"
 
 namespace {
-
 using namespace codec_test;
 
 const std::string kFields =
@@ -90,5 +87,4 @@ TEST(WiresharkDissector, FindsTheBuiltValuesInEveryEncodedMessage) {
     check(true);
     check(false);
 }
-
 }  // namespace

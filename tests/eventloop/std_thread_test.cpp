@@ -7,7 +7,6 @@ using uilitylib::Latch;
 using uilitylib::StdThread;
 
 namespace {
-
 // getThreadCount takes a number too.
 TEST(StdThread, UnnamedThreadsAreNamedAfterTheCounterThatEveryThreadAdvances) {
     const int base = StdThread::getThreadCount() + 1;
@@ -70,5 +69,4 @@ TEST(StdThread, ExceptionsArePrintedAsOneLineWithTheThreadsName) {
         EXPECT_FALSE(thread.isRunning());
     }
 }
-
 }  // namespace

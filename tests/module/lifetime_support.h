@@ -1,7 +1,5 @@
-// Load and unload of the library, the same on every platform: the test programs do not link the library,
-// they load it themselves in child processes (death-test style), so every scenario starts from a freshly
-// loaded library. Each platform's test file defines the functions declared first. Exit codes tell the
-// parent which check failed.
+// Load and unload, the same on every platform (each one's file defines the functions declared first): every
+// scenario loads the library itself in a child process; its exit code tells which check failed.
 #ifndef DOIP_TESTS_MODULE_LIFETIME_SUPPORT_H
 #define DOIP_TESTS_MODULE_LIFETIME_SUPPORT_H
 
@@ -22,7 +20,6 @@ bool unload(void* library);                   // whether the library is gone fro
 void* find(void* library, const char* name);  // the exported function, or null
 int count_threads();                          // threads of this process
 int library_threads();                        // threads that carry the names the library gives its own
-bool library_threads_end();                   // whether they end (after an unload, within its bound)
 
 // Ends the child process with `code` when a check fails.
 inline void check(bool ok, int code) {
@@ -57,6 +54,15 @@ struct Library {
     }
 };
 
+// Whether the library's threads are gone within 5 s: after an unload, a Windows thread ends its exit outside
+// the unmapped library once the loader lock is released (one left running there would crash the process).
+inline bool library_threads_end() {
+    for (int i = 0; i < 500 && library_threads() != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return library_threads() == 0;
+}
+
 inline double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -66,9 +72,8 @@ inline void on_timer(void*) {
     ++g_fired;
 }
 
-// Right after loading the text table is ready and the registries are empty, and no thread starts.
-// doip_init starts the timer thread; the stop call joins it itself, refuses later timers, and a later
-// doip_init does not bring it back. The unload has nothing to wait for then; no timer ever fires.
+// Loading starts no thread and leaves text table and registries ready; the stop call joins the timer thread
+// doip_init started, refuses later timers and stays; the unload then waits for nothing; no timer fires.
 inline void load_init_stop_unload_scenario() {
     const int baseline = count_threads();  // a sanitizer runtime may own a thread already
     const Library lib;
@@ -92,9 +97,8 @@ inline void load_init_stop_unload_scenario() {
     std::_Exit(g_fired == 0 ? 0 : 17);
 }
 
-// Without the stop call the unload ends the timer thread itself, within a bounded time; when a timer
-// callback is running, the unload waits for it, since it returns into the library's code. A timer armed for
-// later never fires.
+// Without the stop call the unload ends the timer thread itself, in a bounded time, and waits for a running
+// callback (it returns into the library's code); a timer armed for later never fires.
 inline void unload_without_stop_scenario(bool during_callback) {
     static std::promise<void> entered;
     static std::atomic<bool> finished{false};
@@ -147,7 +151,6 @@ TEST_F(ModuleLifetime, UnloadWithoutStopEndsTheTimerThreadAndWaitsForARunningCal
 TEST_F(ModuleLifetime, ProcessExitWithTheTimerThreadRunningDoesNotHang) {
     EXPECT_EXIT(exit_with_running_timer_scenario(), ::testing::ExitedWithCode(0), "");
 }
-
 }  // namespace lifetime
 
 #endif

@@ -8,7 +8,6 @@
 
 namespace lifetime {
 namespace {
-
 // Threads of this process whose kernel name starts with `prefix`.
 int count_threads_named(const std::string& prefix) {
     DIR* dir = opendir("/proc/self/task");
@@ -24,7 +23,6 @@ int count_threads_named(const std::string& prefix) {
     closedir(dir);
     return count;
 }
-
 }  // namespace
 
 void* load() {
@@ -47,10 +45,4 @@ int count_threads() {
 int library_threads() {
     return count_threads_named("doip_timer_even") + count_threads_named("uilitylib-timer");
 }
-
-// dlclose has joined them before it returned.
-bool library_threads_end() {
-    return library_threads() == 0;
-}
-
 }  // namespace lifetime

@@ -2,29 +2,26 @@
 #include <windows.h>
 
 #include <tlhelp32.h>
+#include <memory>
 #include <string>
 #include "module/lifetime_support.h"
 
 namespace lifetime {
 namespace {
-
 using GetThreadDescriptionFn = HRESULT(WINAPI*)(HANDLE, PWSTR*);
 
 // The name the library gives a thread (SetThreadDescription), or an empty text.
 std::wstring thread_description(DWORD thread_id) {
     static const auto get_description = reinterpret_cast<GetThreadDescriptionFn>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
-    HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, thread_id);
-    std::wstring name;
+    const std::unique_ptr<void, decltype(&CloseHandle)> thread(
+        OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, thread_id), &CloseHandle);
     PWSTR text = nullptr;
-    if (get_description != nullptr && thread != nullptr && SUCCEEDED(get_description(thread, &text)) &&
-        text != nullptr) {
-        name = text;
-        LocalFree(text);
+    if (!thread || get_description == nullptr || FAILED(get_description(thread.get(), &text)) || !text) {
+        return std::wstring();
     }
-    if (thread != nullptr) {
-        CloseHandle(thread);
-    }
+    const std::wstring name(text);
+    LocalFree(text);
     return name;
 }
 
@@ -46,7 +43,6 @@ int count_threads_named(const std::wstring& name) {
     CloseHandle(snapshot);
     return count;
 }
-
 }  // namespace
 
 // Loaded by name: Windows looks next to the program first, where the build puts doip.dll.
@@ -69,17 +65,4 @@ int count_threads() {
 int library_threads() {
     return count_threads_named(L"doip_timer_event_loop");
 }
-
-// Released from the loader lock, the thread finishes its exit outside the unmapped library (a thread left
-// running in it would crash the process instead).
-bool library_threads_end() {
-    for (int i = 0; i < 500; ++i) {
-        if (library_threads() == 0) {
-            return true;
-        }
-        Sleep(10);
-    }
-    return false;
-}
-
 }  // namespace lifetime
