@@ -1,12 +1,11 @@
-// Whether a C++ exception can pass between the library and the test program.
-//
-// 32-bit MinGW unwinds with DWARF tables that each module registers with its own copy of libgcc, and
-// doip.dll and the test programs each link libgcc in: an exception thrown in one of them cannot be unwound
-// through the other's frames. (64-bit Windows unwinds with the system's tables and has no such limit.)
+// Whether a C++ exception can pass between the library and the test program: not on 32-bit MinGW, where
+// doip.dll and each program register their DWARF unwind tables with their own copy of libgcc.
 #ifndef DOIP_TESTS_DLL_EXCEPTIONS_H
 #define DOIP_TESTS_DLL_EXCEPTIONS_H
 
 #include <gtest/gtest.h>
+
+#include <stdexcept>
 
 #if defined(_WIN32) && !defined(__SEH__) && !defined(__USING_SJLJ_EXCEPTIONS__)
 #define DOIP_REQUIRE_EXCEPTIONS_ACROSS_THE_LIBRARY()                                                   \

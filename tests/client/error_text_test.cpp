@@ -1,99 +1,61 @@
 #include "doip.h"
 
 #include <gtest/gtest.h>
-
 #include <climits>
-#include <cstring>
 #include <set>
 #include <string>
 
 namespace {
-
-std::string text_of(int code, int capacity = 512) {
-    std::string buf(static_cast<size_t>(capacity), '\x7F');
-    int len = capacity;
-    EXPECT_EQ(get_doip_err_str(code, buf.data(), &len), DOIP_OK);
-    EXPECT_EQ(buf[static_cast<size_t>(len)], '\0');
-    return buf.substr(0, static_cast<size_t>(len));
-}
-
-TEST(ErrorText, RoutingActivationCodesHaveTheirChineseTexts) {
-    EXPECT_EQ(text_of(0x1001), "路由激活由于未知源地址而被拒绝");
-    EXPECT_EQ(text_of(0x1001).size(), 45u);
-    EXPECT_EQ(text_of(0x1002), "路由激活被拒绝，因为所有并发支持的TCP_DATA套接字都已注册并处于活动状态");
-    EXPECT_EQ(text_of(0x1003), "路由激活被拒绝，因为接收到的SA与已激活TCP_DATA套接字上的表连接条目不同");
-    EXPECT_EQ(text_of(0x1004), "路由激活被拒绝，因为SA已经在不同的TCP_DATA套接字上注册并处于活动状态");
-    EXPECT_EQ(text_of(0x1005), "路由激活由于缺少认证而被拒绝");
-    EXPECT_EQ(text_of(0x1006), "路由激活由于确认被拒绝而被拒绝");
-}
-
-TEST(ErrorText, AllTenCodesHaveDistinctTexts) {
-    std::set<std::string> texts;
+// Each text in a buffer of its capacity plus one guard byte: the text, then the NUL, nothing beyond.
+TEST(ErrorText, CodesGiveTheirTextsCutByteWiseToTheCapacity) {
+    const struct {
+        int code, capacity;
+        std::string text;
+    } cases[] = {
+        {0x1001, 512, "路由激活由于未知源地址而被拒绝"},
+        {0x1002, 512, "路由激活被拒绝，因为所有并发支持的TCP_DATA套接字都已注册并处于活动状态"},
+        {0x1003, 512, "路由激活被拒绝，因为接收到的SA与已激活TCP_DATA套接字上的表连接条目不同"},
+        {0x1004, 512, "路由激活被拒绝，因为SA已经在不同的TCP_DATA套接字上注册并处于活动状态"},
+        {0x1005, 512, "路由激活由于缺少认证而被拒绝"},
+        {0x1006, 512, "路由激活由于确认被拒绝而被拒绝"},
+        {0, 512, "unknwon err code: 0"},
+        {-26, 512, "unknwon err code: -26"},
+        {0x1000, 512, "unknwon err code: 4096"},
+        {0x100B, 512, "unknwon err code: 4107"},
+        {INT_MIN, 512, "unknwon err code: -2147483648"},
+        {0x1001, 1, ""},
+        {0x1001, 10, "路由激"},
+        {0x1001, 8, std::string("路由激").substr(0, 7)},  // ends inside a UTF-8 character
+        {-29, 8, "unknwon"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        std::string buf(static_cast<size_t>(c.capacity) + 1, 'x');
+        int len = c.capacity;
+        ASSERT_EQ(get_doip_err_str(c.code, buf.data(), &len), DOIP_OK);
+        EXPECT_EQ(buf, c.text + '\0' + std::string(static_cast<size_t>(c.capacity) - c.text.size(), 'x'));
+        EXPECT_EQ(len, static_cast<int>(c.text.size()));
+    }
+    std::set<std::string> texts;  // the ten routing activation codes, each with a text of its own
     for (int code = 0x1001; code <= 0x100A; ++code) {
-        const std::string t = text_of(code);
-        EXPECT_EQ(t.rfind("unknwon", 0), std::string::npos) << code;
-        texts.insert(t);
+        char buf[512];
+        int len = sizeof buf;
+        ASSERT_EQ(get_doip_err_str(code, buf, &len), DOIP_OK);
+        EXPECT_NE(std::string(buf).rfind("unknwon", 0), 0u) << code;
+        texts.insert(buf);
     }
     EXPECT_EQ(texts.size(), 10u);
-}
-
-TEST(ErrorText, OtherCodesGiveTheFallbackWithTheDecimalCode) {
-    EXPECT_EQ(text_of(0), "unknwon err code: 0");
-    EXPECT_EQ(text_of(0).size(), 19u);
-    EXPECT_EQ(text_of(-26), "unknwon err code: -26");
-    EXPECT_EQ(text_of(-29).size(), 21u);
-    EXPECT_EQ(text_of(0x1000), "unknwon err code: 4096");
-    EXPECT_EQ(text_of(0x100B), "unknwon err code: 4107");
-    EXPECT_EQ(text_of(INT_MIN), "unknwon err code: -2147483648");
-}
-
-TEST(ErrorTextCut, CapacityOneWritesOnlyTheTerminator) {
+    // Bad arguments give -1 and write nothing.
     char buf[4] = {'x', 'x', 'x', 'x'};
-    int len = 1;
-    EXPECT_EQ(get_doip_err_str(0x1001, buf, &len), DOIP_OK);
-    EXPECT_EQ(len, 0);
-    EXPECT_EQ(buf[0], '\0');
-    EXPECT_EQ(buf[1], 'x');
-}
-
-TEST(ErrorTextCut, CutIsByteWiseEvenInsideAUtf8Character) {
-    char buf[16];
-    std::memset(buf, 'x', sizeof buf);
-    int len = 10;
-    EXPECT_EQ(get_doip_err_str(0x1001, buf, &len), DOIP_OK);
-    EXPECT_EQ(len, 9);
-    EXPECT_EQ(std::string(buf, 9), "路由激");
-    EXPECT_EQ(buf[9], '\0');
-    EXPECT_EQ(buf[10], 'x');
-
-    len = 8;  // 7 bytes: two whole characters and the first byte of the third
-    EXPECT_EQ(get_doip_err_str(0x1001, buf, &len), DOIP_OK);
-    EXPECT_EQ(len, 7);
-    EXPECT_EQ(std::string(buf, 7), std::string("路由激").substr(0, 7));
-}
-
-TEST(ErrorTextCut, FallbackTextIsCutToo) {
-    char buf[8];
-    int len = 8;
-    EXPECT_EQ(get_doip_err_str(-29, buf, &len), DOIP_OK);
-    EXPECT_EQ(len, 7);
-    EXPECT_STREQ(buf, "unknwon");
-}
-
-TEST(ErrorTextArguments, BadArgumentsGiveMinusOneAndWriteNothing) {
-    char buf[4] = {'x', 'x', 'x', 'x'};
-    int len = 0;
-    EXPECT_EQ(get_doip_err_str(0x1001, buf, &len), DOIP_ERR_GENERAL);
-    EXPECT_EQ(len, 0);
-    len = -5;
-    EXPECT_EQ(get_doip_err_str(0x1001, buf, &len), DOIP_ERR_GENERAL);
-    EXPECT_EQ(len, -5);
-    EXPECT_EQ(buf[0], 'x');
-    len = 4;
+    for (int capacity : {0, -5}) {
+        int len = capacity;
+        EXPECT_EQ(get_doip_err_str(0x1001, buf, &len), DOIP_ERR_GENERAL);
+        EXPECT_EQ(len, capacity);
+    }
+    int len = 4;
     EXPECT_EQ(get_doip_err_str(0x1001, nullptr, &len), DOIP_ERR_GENERAL);
     EXPECT_EQ(len, 4);
     EXPECT_EQ(get_doip_err_str(0x1001, buf, nullptr), DOIP_ERR_GENERAL);
-    EXPECT_EQ(buf[0], 'x');
+    EXPECT_EQ(std::string(buf, 4), "xxxx");
 }
-
 }  // namespace

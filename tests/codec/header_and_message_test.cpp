@@ -3,16 +3,10 @@
 #include "doip.h"
 
 #include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
 #include <tuple>
-#include <utility>
-
-#include "codec/codec_test_support.h"
+#include "codec/message_vectors.h"
 
 namespace {
-
 using namespace codec_test;
 
 // Recognisable fields, to show that a failing check writes nothing.
@@ -31,39 +25,19 @@ TEST(HeaderCheck, LengthThenBufferThenRecordThenVersionThenTypeThenPayloadLength
     EXPECT_EQ(doip_deserialize(type_and_length_bad.data(), 8, &out), DOIP_ERR_UNKNOWN_PAYLOAD_TYPE);
     EXPECT_EQ(doip_deserialize(length_bad.data(), 8, &out), DOIP_ERR_INCOMPLETE_MESSAGE);
     EXPECT_EQ(std::memcmp(&out, &kSentinel, sizeof out), 0);
-}
-
-struct HeaderCase {
-    std::string header;
-    size_t payload_bytes;  // bytes that follow the header
-    int expected;
-    doip_package_s record;  // afterwards
-};
-
-// Each input lies in a heap block of exactly its size.
-TEST(HeaderCheck, VersionPairsAndPayloadLengths) {
-    const HeaderCase cases[] = {
-        {"02 FD 00 07 00 00 00 00", 0, DOIP_OK, {0x02, 0xFD, 0x0007, 0}},
-        {"FF 00 00 07 00 00 00 00", 0, DOIP_OK, {0xFF, 0x00, 0x0007, 0}},
-        {"03 FC 00 07 00 00 00 00", 0, DOIP_OK, {0x03, 0xFC, 0x0007, 0}},
-        {"00 FF 00 07 00 00 00 00", 0, DOIP_OK, {0x00, 0xFF, 0x0007, 0}},
-        {"02 FC 00 07 00 00 00 00", 0, DOIP_ERR_BAD_PROTOCOL_VERSION, kSentinel},
-        {"02 02 00 07 00 00 00 00", 0, DOIP_ERR_BAD_PROTOCOL_VERSION, kSentinel},
-        {"00 00 00 07 00 00 00 00", 0, DOIP_ERR_BAD_PROTOCOL_VERSION, kSentinel},
-        {"02 FD 80 01 00 00 00 07", 7, DOIP_OK, {0x02, 0xFD, 0x8001, 7}},
-        {"02 FD 80 01 00 00 00 07", 6, DOIP_ERR_INCOMPLETE_MESSAGE, kSentinel},
-        {"02 FD 00 08 00 00 00 02", 56, DOIP_OK, {0x02, 0xFD, 0x0008, 2}},
-        {"02 FD 80 01 FF FF FF FF", 0, DOIP_ERR_INCOMPLETE_MESSAGE, kSentinel},
-        {"03 FC F1 23 00 00 01 02", 0x102, DOIP_OK, {0x03, 0xFC, 0xF123, 0x102}},
-    };
-    for (const HeaderCase& c : cases) {
-        SCOPED_TRACE(c.header + " and " + std::to_string(c.payload_bytes) + " payload bytes");
-        Bytes input = hex(c.header);
-        input.resize(input.size() + c.payload_bytes, 0x55);
+    // In heap blocks of exactly their size: both bytes of a version pair are free, a payload may be followed
+    // by more bytes, and a payload length near 4 GiB does not wrap around.
+    for (const auto& [header, more, expected, record] :
+         {std::tuple("FF 00 00 07 00 00 00 00", 0, DOIP_OK, doip_package_s{0xFF, 0x00, 0x0007, 0}),
+          std::tuple("00 00 00 07 00 00 00 00", 0, DOIP_ERR_BAD_PROTOCOL_VERSION, kSentinel),
+          std::tuple("03 FC F1 23 00 00 01 02", 0x200, DOIP_OK, doip_package_s{0x03, 0xFC, 0xF123, 0x102}),
+          std::tuple("02 FD 80 01 FF FF FF FF", 0x200, DOIP_ERR_INCOMPLETE_MESSAGE, kSentinel)}) {
+        Bytes input = hex(header);
+        input.resize(input.size() + more, 0x55);
         HeapBytes exact(input);
         doip_package_s out = kSentinel;
-        EXPECT_EQ(doip_deserialize(exact.data(), exact.size(), &out), c.expected);
-        EXPECT_EQ(std::memcmp(&out, &c.record, sizeof out), 0);
+        EXPECT_EQ(doip_deserialize(exact.data(), exact.size(), &out), expected) << header;
+        EXPECT_EQ(std::memcmp(&out, &record, sizeof out), 0) << header;
     }
 }
 
@@ -73,8 +47,7 @@ TEST(HeaderCheck, AcceptsExactlyTheKnownPayloadTypesAndTheManufacturerRange) {
         {0x00FF, false}, {0x4000, false}, {0x4001, true},  {0x4004, true},  {0x4005, false}, {0x8000, false},
         {0x8001, true},  {0x8003, true},  {0x8004, false}, {0xEFFF, false}, {0xF000, true},  {0xFFFF, true}};
     for (const auto& [type, accepted] : types) {
-        const Bytes header = {0x02, 0xFD, static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), 0, 0,
-                              0,    0};
+        const Bytes header{2, 0xFD, uint8_t(type >> 8), uint8_t(type), 0, 0, 0, 0};
         doip_package_s out = kSentinel;
         EXPECT_EQ(doip_deserialize(header.data(), 8, &out),
                   accepted ? DOIP_OK : DOIP_ERR_UNKNOWN_PAYLOAD_TYPE)
@@ -85,139 +58,72 @@ TEST(HeaderCheck, AcceptsExactlyTheKnownPayloadTypesAndTheManufacturerRange) {
 
 const Bytes kBytes = hex("02 FD 80 01 00 00 00 05 0E F5 0C E1 3E");
 
-Bytes contents(const doip_message_s& m) {
-    return Bytes(m.data, m.data + m.length);
+auto fields(const doip_message_s& m) {
+    return std::tuple(m.channel, m.aux1, m.aux2, Bytes(m.data, m.data + m.length), m.data == nullptr);
 }
+const auto kEmpty = std::tuple(uint8_t{0}, 0u, 0u, Bytes(), true);
+const auto kFilled = std::tuple(uint8_t{5}, 6u, 7u, kBytes, false);
 
-bool is_empty(const doip_message_s& m) {
-    return m.channel == 0 && m.length == 0 && m.aux1 == 0 && m.aux2 == 0 && m.data == nullptr;
-}
-
-auto channel_and_aux(const doip_message_s& m) {
-    return std::tuple(m.channel, m.aux1, m.aux2);
-}
-
-// The leak check of AddressSanitizer shows that the buffer of the first init is released.
-TEST(MessageInit, ReplacesTheBytesWithACopyAndKeepsTheOtherFields) {
-    OwnedMessage m({1, 2, 3}, 7, 11, 13);
-    ASSERT_EQ(doip_message_init(&m.msg, kBytes.data(), static_cast<int>(kBytes.size())), DOIP_OK);
-    EXPECT_EQ(m.bytes(), kBytes);
-    EXPECT_NE(m.msg.data, kBytes.data());
-    EXPECT_EQ(channel_and_aux(m.msg), std::tuple(7, 11u, 13u));
-}
-
-TEST(MessageInit, RejectsNullPointersAndSizesNotAboveZeroWithoutChangingTheRecord) {
-    OwnedMessage m(kBytes);
-    uint8_t* const before = m.msg.data;
+// Init and copy take fresh buffers (the leak check of AddressSanitizer shows the old ones released); a move
+// hands the buffer over; destroy empties the record. Null or empty input gives -29 and changes nothing.
+TEST(MessageRecords, InitCopyMoveAndDestroy) {
+    OwnedMessage m({1, 2, 3}, 5, 6, 7);
     EXPECT_EQ(doip_message_init(nullptr, kBytes.data(), 4), DOIP_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(doip_message_init(&m.msg, nullptr, 4), DOIP_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(doip_message_init(&m.msg, kBytes.data(), 0), DOIP_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(doip_message_init(&m.msg, kBytes.data(), -1), DOIP_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(m.msg.data, before);
-    EXPECT_EQ(m.bytes(), kBytes);
-}
-
-TEST(MessageCopy, MakesAnIndependentDeepCopyOfAllFields) {
-    OwnedMessage src(kBytes, 9, 0xDEADBEEF, 42);
-    OwnedMessage dst({1, 2, 3}, 1, 1, 1);
-    ASSERT_EQ(doip_message_init_bycopy(&dst.msg, &src.msg), DOIP_OK);
-    EXPECT_NE(dst.msg.data, src.msg.data);
-    EXPECT_EQ(dst.bytes(), kBytes);
-    EXPECT_EQ(channel_and_aux(dst.msg), std::tuple(9, 0xDEADBEEFu, 42u));
-}
-
-TEST(MessageCopy, CopyOntoItselfKeepsTheMessage) {
-    OwnedMessage m(kBytes);
-    EXPECT_EQ(doip_message_init_bycopy(&m.msg, &m.msg), DOIP_OK);
-    EXPECT_EQ(m.bytes(), kBytes);
-}
-
-TEST(MessageCopy, RejectsNullAndEmptySources) {
-    doip_message_s dst{};
-    doip_message_s src{};
-    EXPECT_EQ(doip_message_init_bycopy(nullptr, &src), DOIP_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(doip_message_init(&m, nullptr, 4), DOIP_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(doip_message_init(&m, kBytes.data(), 0), DOIP_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(doip_message_init(&m, kBytes.data(), -1), DOIP_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(m.bytes(), Bytes({1, 2, 3}));
+    ASSERT_EQ(doip_message_init(&m, kBytes.data(), static_cast<int>(kBytes.size())), DOIP_OK);
+    EXPECT_EQ(fields(m), kFilled);
+    OwnedMessage copy({1}, 1, 1, 1);
+    ASSERT_EQ(doip_message_init_bycopy(&copy, &m), DOIP_OK);
+    EXPECT_NE(copy.data, m.data);
+    EXPECT_EQ(doip_message_init_bycopy(&m, &m), DOIP_OK);
+    EXPECT_EQ(fields(copy), kFilled);
+    EXPECT_EQ(fields(m), kFilled);
+    doip_message_s dst{}, empty{};
+    EXPECT_EQ(doip_message_init_bycopy(nullptr, &m), DOIP_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(doip_message_init_bycopy(&dst, nullptr), DOIP_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(doip_message_init_bycopy(&dst, &src), DOIP_ERR_INVALID_ARGUMENT);
-    uint8_t byte = 1;
-    src.data = &byte;  // data set but length 0
-    EXPECT_EQ(doip_message_init_bycopy(&dst, &src), DOIP_ERR_INVALID_ARGUMENT);
-    EXPECT_TRUE(is_empty(dst));
-}
-
-TEST(MessageMove, HandsOverTheBufferAndEmptiesTheSource) {
-    OwnedMessage a({1, 2, 3}, 1, 1, 1);
-    OwnedMessage b(kBytes, 5, 6, 7);
-    uint8_t* const b_buffer = b.msg.data;
-    ASSERT_EQ(doip_message_move(&a.msg, &b.msg), DOIP_OK);
-    EXPECT_EQ(a.msg.data, b_buffer);
-    EXPECT_EQ(a.msg.length, kBytes.size());
-    EXPECT_EQ(channel_and_aux(a.msg), std::tuple(5, 6u, 7u));
-    EXPECT_TRUE(is_empty(b.msg));
-}
-
-TEST(MessageMove, MoveOntoItselfReleasesTheBufferAndNullGivesMinus29) {
-    OwnedMessage a(kBytes, 5, 6, 7);
-    ASSERT_EQ(doip_message_move(&a.msg, &a.msg), DOIP_OK);
-    EXPECT_TRUE(is_empty(a.msg));
-    EXPECT_EQ(doip_message_move(nullptr, &a.msg), DOIP_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(doip_message_move(&a.msg, nullptr), DOIP_ERR_INVALID_ARGUMENT);
-}
-
-TEST(MessageDestroy, ZeroesTheRecordAndRejectsNull) {
-    OwnedMessage m(kBytes, 5, 6, 7);
-    EXPECT_EQ(doip_message_destory(&m.msg), DOIP_OK);
-    EXPECT_TRUE(is_empty(m.msg));
-    EXPECT_EQ(doip_message_destory(&m.msg), DOIP_OK);
+    EXPECT_EQ(doip_message_init_bycopy(&dst, &empty), DOIP_ERR_INVALID_ARGUMENT);
+    empty.data = m.data;  // data but length 0
+    EXPECT_EQ(doip_message_init_bycopy(&dst, &empty), DOIP_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(fields(dst), kEmpty);
+    uint8_t* const buffer = m.data;
+    ASSERT_EQ(doip_message_move(&copy, &m), DOIP_OK);
+    EXPECT_EQ(copy.data, buffer);
+    EXPECT_EQ(fields(copy), kFilled);
+    EXPECT_EQ(fields(m), kEmpty);
+    ASSERT_EQ(doip_message_move(&copy, &copy), DOIP_OK);  // onto itself: the buffer is released
+    EXPECT_EQ(fields(copy), kEmpty);
+    EXPECT_EQ(doip_message_move(nullptr, &m), DOIP_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(doip_message_move(&m, nullptr), DOIP_ERR_INVALID_ARGUMENT);
+    OwnedMessage c(kBytes, 5, 6, 7);
+    EXPECT_EQ(doip_message_destory(&c), DOIP_OK);
+    EXPECT_EQ(fields(c), kEmpty);
+    EXPECT_EQ(doip_message_destory(&c), DOIP_OK);
     EXPECT_EQ(doip_message_destory(nullptr), DOIP_ERR_INVALID_ARGUMENT);
 }
 
-TEST(MessageRaii, CopiesOnlyANonEmptyRecordAndGetViewsTheObjectAsOne) {
-    OwnedMessage src(kBytes, 4, 5, 6);
-    doip_message_raii owned(&src.msg);
-    const doip_message_s* view = owned.get();
-    EXPECT_EQ(static_cast<const void*>(view), static_cast<const void*>(&owned));
-    EXPECT_NE(view->data, src.msg.data);
-    EXPECT_EQ(contents(*view), kBytes);
-    EXPECT_EQ(channel_and_aux(*view), std::tuple(4, 5u, 6u));
-    doip_message_s empty{};
-    empty.channel = 3;
-    EXPECT_TRUE(is_empty(*doip_message_raii(nullptr).get()));
-    EXPECT_TRUE(is_empty(*doip_message_raii(&empty).get()));
-}
-
-// The move constructor and move assignment copy too, and leave their source as it was.
-TEST(MessageRaii, CopyAndMoveMakeDeepCopies) {
-    OwnedMessage s1(kBytes, 1, 2, 3);
-    OwnedMessage s2({9, 9}, 8, 8, 8);
-    doip_message_raii a(&s1.msg);
-    uint8_t* const a_buffer = a.data;
-    doip_message_raii copied(a);
-    doip_message_raii moved(std::move(a));
-    doip_message_raii copy_assigned(&s2.msg);
-    doip_message_raii move_assigned(&s2.msg);
+// The move constructor and move assignment copy too and leave their source as it was; an empty source
+// leaves the target alone. get() views the object itself as a record.
+TEST(MessageRaii, EveryCopyIsDeepAndAnEmptySourceCopiesNothing) {
+    OwnedMessage s1(kBytes, 5, 6, 7), s2({9, 9}, 8, 8, 8), empty({}, 3);
+    doip_message_raii a(&s1);
+    EXPECT_EQ(static_cast<const void*>(a.get()), static_cast<const void*>(&a));
+    doip_message_raii copied(a), moved(std::move(a)), copy_assigned(&s2), move_assigned(&s2);
     copy_assigned = a;             // NOLINT(bugprone-use-after-move): the source stays as it was
     move_assigned = std::move(a);  // NOLINT(bugprone-use-after-move)
-    EXPECT_EQ(a.data, a_buffer);   // NOLINT(bugprone-use-after-move)
-    EXPECT_EQ(contents(*a.get()), kBytes);
-    for (const doip_message_raii* m : {&copied, &moved, &copy_assigned, &move_assigned}) {
-        EXPECT_NE(m->data, a_buffer);
-        EXPECT_EQ(contents(*m->get()), kBytes);
-        EXPECT_EQ(channel_and_aux(*m->get()), std::tuple(1, 2u, 3u));
+    for (const doip_message_raii* m : {&a, &copied, &moved, &copy_assigned, &move_assigned}) {
+        EXPECT_EQ(fields(*m->get()), kFilled);
+        EXPECT_TRUE(m->data != s1.data && (m == &a || m->data != a.data));
     }
+    EXPECT_EQ(fields(*doip_message_raii(&empty).get()), kEmpty);
+    EXPECT_EQ(fields(*doip_message_raii(nullptr).get()), kEmpty);
+    uint8_t* const kept = copied.data;
+    copied = doip_message_raii(&empty);
+    doip_message_raii& alias = copied;
+    copied = alias;
+    EXPECT_EQ(copied.data, kept);
+    EXPECT_EQ(fields(*copied.get()), kFilled);
 }
-
-TEST(MessageRaii, AssignmentFromEmptyOrSelfChangesNothing) {
-    OwnedMessage s(kBytes, 1, 2, 3);
-    doip_message_raii target(&s.msg);
-    uint8_t* const buffer = target.data;
-    doip_message_raii empty;
-    empty.channel = 99;
-    target = empty;
-    doip_message_raii& alias = target;
-    target = alias;
-    EXPECT_EQ(target.data, buffer);
-    EXPECT_EQ(contents(*target.get()), kBytes);
-    EXPECT_EQ(channel_and_aux(*target.get()), std::tuple(1, 2u, 3u));
-}
-
 }  // namespace

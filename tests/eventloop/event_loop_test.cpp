@@ -1,76 +1,38 @@
 #include "uilitylib.h"
 
 #include <gtest/gtest.h>
-
 #include "dll_exceptions.h"
+#include <algorithm>
 
-#include <atomic>
-#include <chrono>
-#include <memory>
-#include <stdexcept>
-#include <thread>
-#include <vector>
-
-using uilitylib::EventLoop;
-using uilitylib::Latch;
-using uilitylib::Timestamp;
+using namespace uilitylib;
 
 namespace {
-
 double secondsSince(Timestamp start) {
     return static_cast<double>(Timestamp::now().microSecondsSinceEpoch() - start.microSecondsSinceEpoch()) /
            1e6;
 }
 
-TEST(EventLoopQuit, QuitBeforeLoopIsForgotten) {
+TEST(EventLoop, QuitBeforeLoopIsForgottenAndAFunctorQueuedInATurnWaitsForTheNext) {
     EventLoop loop;
-    bool ran = false;
     loop.quit();
-    loop.runAfter(100, [&] {
-        ran = true;
-        loop.quit();
-    });
-    loop.loop();
-    EXPECT_TRUE(ran);
-}
-
-TEST(EventLoopQuit, QuitFromAnotherThreadEndsTheLoopWithinAboutASecond) {
-    Latch looping(1);
-    std::atomic<bool> returned(false);
-    EventLoop* loopPtr = nullptr;
-    std::thread thread([&] {
-        EventLoop loop;
-        loopPtr = &loop;
-        // Runs inside loop(), so the quit below cannot come before loop() starts.
-        loop.queueInLoop([&] { looping.countDown(); });
-        loop.wakeup();
-        loop.loop();
-        returned = true;
-    });
-    looping.wait();
-    const Timestamp start = Timestamp::now();
-    loopPtr->quit();
-    thread.join();
-    EXPECT_TRUE(returned);
-    EXPECT_LT(secondsSince(start), 3.0);
-}
-
-TEST(EventLoopFunctors, FunctorQueuedFromAFunctorRunsInTheNextTurn) {
-    EventLoop loop;
     bool inner = false;
     loop.queueInLoop([&] {
+        EXPECT_FALSE(loop.eventHandling());
         loop.queueInLoop([&] { inner = true; });
         loop.quit();  // ends the loop at the end of this turn
     });
     loop.wakeup();  // remembered: the first turn starts at once
     loop.loop();
     EXPECT_FALSE(inner);
+    bool direct = false;
+    loop.runInLoop([&] { direct = true; });  // on the loop thread: at once
+    EXPECT_TRUE(direct);
     loop.runAfter(0, [&] { loop.quit(); });
     loop.loop();
     EXPECT_TRUE(inner);
 }
 
-TEST(EventLoopFunctors, QueueKeepsOnlyTheLast5000InOrder) {
+TEST(EventLoop, QueueKeepsOnlyTheLast5000InOrderAndAThrowingFunctorEndsTheTurn) {
     EventLoop loop;
     std::vector<int> order;
     auto firstCapture = std::make_shared<int>(0);
@@ -84,79 +46,93 @@ TEST(EventLoopFunctors, QueueKeepsOnlyTheLast5000InOrder) {
     loop.runAfter(0, [&] { loop.quit(); });
     loop.loop();
     ASSERT_EQ(order.size(), 5000u);
-    for (int i = 0; i < 5000; ++i) {
-        ASSERT_EQ(order[i], i + 1);
-    }
-}
-
-TEST(EventLoopFunctors, RunInLoopOnTheLoopThreadRunsAtOnce) {
-    EventLoop loop;
-    bool ran = false;
-    loop.runInLoop([&] { ran = true; });
-    EXPECT_TRUE(ran);
-}
-
-TEST(EventLoopFunctors, QueueInLoopFromAnotherThreadWakesTheIdleLoop) {
-    uilitylib::ThreadEventLoop owner;
-    EventLoop* loop = owner.startLoop();
-    // Let the loop settle into an idle wait.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    Latch ran(1);
-    const Timestamp start = Timestamp::now();
-    loop->queueInLoop([&] { ran.countDown(); });
-    ran.wait();
-    // Without the wake-up it would wait for the one-second idle turn.
-    EXPECT_LT(secondsSince(start), 0.5);
-}
-
-TEST(EventLoopFunctors, WakeupWhileTheLoopIsBusyIsRemembered) {
-    uilitylib::ThreadEventLoop owner;
-    EventLoop* loop = owner.startLoop();
-    Latch busy(1);
-    Latch release(1);
-    Latch follow(1);
-    loop->queueInLoop([&] {
-        busy.countDown();
-        release.wait();
-        // Queued on the loop thread: it sends no wake-up of its own.
-        loop->queueInLoop([&] { follow.countDown(); });
-    });
-    busy.wait();
-    loop->wakeup();
-    const Timestamp start = Timestamp::now();
-    release.countDown();
-    follow.wait();
-    EXPECT_LT(secondsSince(start), 0.5);
-}
-
-TEST(EventLoopFunctors, ExceptionFromAFunctorLeavesLoopAndDropsTheRestOfTheBatch) {
+    EXPECT_EQ(std::pair(order.front(), order.back()), std::pair(1, 5000));
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
     DOIP_REQUIRE_EXCEPTIONS_ACROSS_THE_LIBRARY();
-    EventLoop loop;
-    bool later = false;
+    bool later = false;  // a functor that throws leaves loop() and drops the rest of its batch
     loop.queueInLoop([] { throw std::runtime_error("functor failed"); });
     loop.queueInLoop([&] { later = true; });
     EXPECT_THROW(loop.loop(), std::runtime_error);
     EXPECT_FALSE(later);
 }
 
-TEST(EventLoopThread, IsInThreadOnlyOnTheConstructingThread) {
-    EventLoop loop;
-    EXPECT_TRUE(loop.isInThread());
-    bool elsewhere = true;
-    std::thread([&] { elsewhere = loop.isInThread(); }).join();
-    EXPECT_FALSE(elsewhere);
-}
-
-TEST(EventLoopThread, EventHandlingStaysFalse) {
-    EventLoop loop;
-    bool during = true;
-    loop.runAfter(0, [&] {
-        during = loop.eventHandling();
-        loop.quit();
+// Without a wake-up a functor would wait for the loop's one-second idle turn.
+TEST(EventLoop, FunctorsQueuedFromOtherThreadsWakeAnIdleLoopAndAWakeupWhileBusyIsRemembered) {
+    ThreadEventLoop owner;
+    EventLoop* loop = owner.startLoop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // into the idle wait
+    Latch busy(1), release(1), follow(1);
+    Timestamp start = Timestamp::now();
+    loop->queueInLoop([&] {
+        busy.countDown();
+        release.wait();
+        loop->queueInLoop([&] { follow.countDown(); });  // on the loop thread: sends no wake-up
     });
-    loop.loop();
-    EXPECT_FALSE(during);
-    EXPECT_FALSE(loop.eventHandling());
+    busy.wait();
+    EXPECT_LT(secondsSince(start), 0.5);
+    loop->wakeup();
+    start = Timestamp::now();
+    release.countDown();
+    follow.wait();
+    EXPECT_LT(secondsSince(start), 0.5);
 }
 
+// The child re-runs the program instead of forking a process that has threads.
+TEST(EventLoopDeathTest, UseOnAForeignThreadOrDestroyingTheLoopThreadFromItsLoopAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EventLoop loop;
+    EXPECT_DEATH(std::thread([&] { loop.loop(); }).join(), "");
+    EXPECT_DEATH(std::thread([&] { loop.assertInThread(); }).join(), "");
+    EXPECT_DEATH(
+        {
+            auto* owner = new ThreadEventLoop;
+            owner->startLoop()->runInLoop([owner] { delete owner; });
+            std::this_thread::sleep_for(std::chrono::seconds(5));
+        },
+        "");
+}
+
+TEST(ThreadEventLoop, StartLoopReturnsTheNewThreadsLoopAfterTheInitCallback) {
+    EventLoop* seenByInit = nullptr;
+    bool initOnLoopThread = false;
+    ThreadEventLoop owner([&](EventLoop* loop) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a late start would return first
+        seenByInit = loop;
+        initOnLoopThread = loop->isInThread();
+    });
+    EventLoop* loop = owner.startLoop();
+    EXPECT_EQ(loop, seenByInit);
+    EXPECT_TRUE(initOnLoopThread);
+    EXPECT_FALSE(loop->isInThread());
+    Latch ran(1);
+    bool functorOnLoopThread = false;
+    loop->runInLoop([&] {
+        functorOnLoopThread = loop->isInThread();
+        ran.countDown();
+    });
+    ran.wait();
+    EXPECT_TRUE(functorOnLoopThread);
+}
+
+// Quit before loop() started (forgotten), idle or quit by its user: the destructor ends the thread promptly.
+TEST(ThreadEventLoop, DestructorEndsTheThreadPromptlyWhateverTheLoopIsDoing) {
+    for (int i = 0; i < 32; ++i) {
+        auto owner = std::make_unique<ThreadEventLoop>(i < 30 ? [](EventLoop* loop) { loop->quit(); }
+                                                              : ThreadEventLoop::ThreadInitCallback());
+        EventLoop* loop = owner->startLoop();
+        if (i >= 30) {
+            Latch ran(1);
+            loop->runInLoop([&, i] {
+                if (i == 31) {
+                    loop->quit();
+                }
+                ran.countDown();
+            });
+            ran.wait();
+        }
+        const Timestamp start = Timestamp::now();
+        owner.reset();
+        ASSERT_LT(secondsSince(start), 1.5) << "iteration " << i;
+    }
+}
 }  // namespace
