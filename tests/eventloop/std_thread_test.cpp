@@ -37,6 +37,9 @@ TEST(StdThread, StartPublishesTheIdAndTheDestructorWaitsForTheFunction) {
         b.start();
         EXPECT_TRUE(a.isRunning());
         EXPECT_NE(a.getThreadId(), b.getThreadId());
+#if DOIP_EXCEPTIONS_CROSS_THE_LIBRARY
+        EXPECT_THROW(a.start(), std::logic_error);  // a second start is refused; the thread goes on
+#endif
         EXPECT_EQ(a.getThreadId().find_first_not_of("0123456789"), std::string::npos);
         b.stop();
         EXPECT_FALSE(b.isRunning());

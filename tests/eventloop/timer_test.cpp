@@ -11,10 +11,6 @@ double secondsBetween(Timestamp from, Timestamp to) {
     return static_cast<double>(to.microSecondsSinceEpoch() - from.microSecondsSinceEpoch()) / 1e6;
 }
 
-void sleepMs(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 TEST(Timestamp, AddTimeTruncatesAndTextsSplitSecondsFromMicroseconds) {
     const Timestamp base(10000000);
     EXPECT_EQ(addTime(base, 1.5).microSecondsSinceEpoch(), 11500000);
@@ -68,7 +64,7 @@ TEST(TimerQueue, OverdueTimersRunAsOneBatchInExpirationOrderAndCancelAsTheyShoul
         loop.cancel(once);
     });
     loop.runAfter(500, [&] { loop.quit(); });
-    sleepMs(100);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     loop.loop();
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
     EXPECT_EQ(equalRuns, 2);
@@ -85,7 +81,7 @@ TEST(TimerQueue, OverdueTimersRunAsOneBatchInExpirationOrderAndCancelAsTheyShoul
 TEST(TimerQueue, TimersFromAnotherThreadRunOnTheLoopThreadOnTime) {
     ThreadEventLoop owner;
     EventLoop* loop = owner.startLoop();
-    sleepMs(50);  // into the idle wait
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // into the idle wait
     Latch overdue(1), fence(1);
     Timestamp start = Timestamp::now();
     loop->runAt(Timestamp(1), [&] { overdue.countDown(); });
@@ -117,7 +113,7 @@ TEST(TimerQueue, RepeatingTimerCountsItsNextExpiryFromTheStartOfTheTurn) {
     loop.runEvery(500, [&] {
         runs.push_back(Timestamp::now());
         if (runs.size() == 1) {
-            sleepMs(1500);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         } else if (runs.size() == 3) {
             loop.quit();
         }
@@ -141,7 +137,7 @@ TEST(TimerQueue, LoopsWithFiringTimersShutDownPromptly) {
             EventLoop* loop = owner.startLoop();
             loop->runEvery(1, [] {});
             loop->runAfter(1, [] {});
-            sleepMs(i % 5);
+            std::this_thread::sleep_for(std::chrono::milliseconds(i % 5));
         }
         EXPECT_LT(secondsBetween(start, Timestamp::now()), 1.5);
     }

@@ -14,6 +14,8 @@
 #include "doip.h"
 
 namespace lifetime {
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 void* load();                                 // null when it fails
 bool unload(void* library);                   // whether the library is gone from the process afterwards
@@ -58,13 +60,9 @@ struct Library {
 // the unmapped library once the loader lock is released (one left running there would crash the process).
 inline bool library_threads_end() {
     for (int i = 0; i < 500 && library_threads() != 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(10ms);
     }
     return library_threads() == 0;
-}
-
-inline double seconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 inline std::atomic<int> g_fired{0};
@@ -91,9 +89,9 @@ inline void load_init_stop_unload_scenario() {
     check(lib.stop() == 0 && library_threads() == 0 && lib.start(&ctx, 1.0, on_timer, nullptr) == -1, 14);
     lib.init(&ctx);
     check(lib.stop() == 0 && library_threads() == 0, 15);
-    const auto begin = std::chrono::steady_clock::now();
-    check(unload(lib.handle) && seconds_since(begin) < 1.0 && count_threads() == baseline, 16);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto begin = Clock::now();
+    check(unload(lib.handle) && Clock::now() - begin < 1s && count_threads() == baseline, 16);
+    std::this_thread::sleep_for(300ms);
     std::_Exit(g_fired == 0 ? 0 : 17);
 }
 
@@ -111,16 +109,16 @@ inline void unload_without_stop_scenario(bool during_callback) {
             &ctx, 1.0,
             [](void*) {
                 entered.set_value();
-                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                std::this_thread::sleep_for(500ms);
                 finished = true;
             },
             nullptr);
         entered.get_future().wait();
     }
-    const auto begin = std::chrono::steady_clock::now();
-    check(unload(lib.handle) && seconds_since(begin) < 3.0 && library_threads_end(), 31);
-    check(!during_callback || (finished && seconds_since(begin) > 0.3), 32);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto begin = Clock::now();
+    check(unload(lib.handle) && Clock::now() - begin < 3s && library_threads_end(), 31);
+    check(!during_callback || (finished && Clock::now() - begin > 300ms), 32);
+    std::this_thread::sleep_for(300ms);
     std::_Exit(g_fired == 0 ? 0 : 33);
 }
 
