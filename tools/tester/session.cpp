@@ -1,7 +1,6 @@
 #include "session.h"
 
 #include <algorithm>
-#include <iterator>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -10,6 +9,7 @@
 #include "describe.h"
 #include "formatting.h"
 #include "socket_layer.h"
+#include "uds_match.h"
 
 namespace doip_tools {
 namespace {
@@ -19,13 +19,6 @@ std::vector<std::string> g_log_lines;
 
 // The copy of a routing activation response reaches the demultiplexer right after the library's own.
 constexpr uint32_t kActivationCopyWaitMs = 1000;
-
-// Services whose sub-function may carry the suppress-positive-response bit.
-bool response_suppressed(const std::vector<uint8_t>& uds) {
-    const uint8_t services[] = {0x10, 0x11, 0x28, 0x3E, 0x85};
-    return uds.size() >= 2 && (uds[1] & 0x80) != 0 &&
-           std::find(std::begin(services), std::end(services), uds[0]) != std::end(services);
-}
 
 }  // namespace
 
