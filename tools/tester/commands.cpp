@@ -2,7 +2,6 @@
 
 #include "describe.h"
 #include "formatting.h"
-#include "udp_exchange.h"
 
 namespace doip_tools {
 namespace {
@@ -21,41 +20,9 @@ bool activate(Session& session, std::ostream& out) {
     return run.result == DOIP_OK;
 }
 
-// What a UDP exchange waits for and prints.
-struct UdpAsk {
-    size_t enough;        // replies to wait for; 0: all that come within the timeout
-    bool show_sender;     // each reply with the address it came from
-    const char* nothing;  // the error when no reply comes
-};
+}  // namespace
 
-// Sends `request` to the options' entity over UDP and prints it and the replies. False, with the error
-// printed, when sending fails or nothing comes back.
-bool exchange_over_udp(const TesterOptions& options, const std::vector<uint8_t>& request, const UdpAsk& ask,
-                       std::ostream& out) {
-    out << "-> " << options.host << ":" << options.port << " (UDP) " << describe_message(request) << "\n";
-    std::vector<UdpReply> replies;
-    std::string error;
-    const auto start = Clock::now();
-    const int rc = udp_exchange(options.host, options.port, request, static_cast<int>(options.timeout_ms),
-                                ask.enough, &replies, &error);
-    if (rc != DOIP_OK) {
-        out << "error: " << describe_result(rc) << ": " << error << "\n";
-        return false;
-    }
-    for (const UdpReply& reply : replies) {
-        out << "<- " << (ask.show_sender ? reply.from.ip + ":" + std::to_string(reply.from.port) + " " : "")
-            << describe_message(reply.bytes) << "  [" << ms_text(ms_since(start)) << "]\n";
-    }
-    if (replies.empty()) {
-        out << "error: " << ask.nothing << " within " << options.timeout_ms << " ms\n";
-    }
-    return !replies.empty();
-}
-
-const uint16_t kStatusRequests[][2] = {{DOIP_PT_ENTITY_STATUS_REQUEST, DOIP_PT_ENTITY_STATUS_RESPONSE},
-                                       {DOIP_PT_POWER_MODE_REQUEST, DOIP_PT_POWER_MODE_RESPONSE}};
-
-int status_over_tcp(const TesterOptions& options, std::ostream& out) {
+int run_status_over_tcp(const TesterOptions& options, std::ostream& out) {
     Session session(options);
     if (!activate(session, out)) {
         return kExitFailure;
@@ -75,8 +42,6 @@ int status_over_tcp(const TesterOptions& options, std::ostream& out) {
     }
     return kExitOk;
 }
-
-}  // namespace
 
 ActivationRun show_activation(Session& session, std::ostream& out) {
     const auto start = Clock::now();
@@ -152,45 +117,6 @@ int run_uds(const TesterOptions& options, const std::vector<std::vector<uint8_t>
         }
     }
     return worst;
-}
-
-int run_discover(const TesterOptions& options, const DiscoverOptions& discover, std::ostream& out) {
-    doip_s ctx;
-    fill_context(options, &ctx);
-    std::vector<uint8_t> request(25);
-    int rc;
-    if (!discover.vin.empty()) {
-        rc = doip_vid_vin_request(&ctx, discover.vin.c_str(), 17, request.data(), 25);
-        request.resize(25);
-    } else if (!discover.eid.empty()) {
-        rc = doip_vid_eid_request(&ctx, discover.eid.data(), 6, request.data(), 14);
-        request.resize(14);
-    } else {
-        rc = doip_vid_request(&ctx, request.data(), 8);
-        request.resize(8);
-    }
-    if (rc != DOIP_OK) {
-        out << "error: cannot build the request: " << describe_result(rc) << "\n";
-        return kExitFailure;
-    }
-    const bool broadcast =
-        options.host.size() > 4 && options.host.compare(options.host.size() - 4, 4, ".255") == 0;
-    const UdpAsk ask{broadcast ? 0u : 1u, true, "no vehicle identification response"};
-    return exchange_over_udp(options, request, ask, out) ? kExitOk : kExitFailure;
-}
-
-int run_status(const TesterOptions& options, bool via_tcp, std::ostream& out) {
-    if (via_tcp) {
-        return status_over_tcp(options, out);
-    }
-    doip_s ctx;
-    fill_context(options, &ctx);
-    for (const auto& r : kStatusRequests) {
-        if (!exchange_over_udp(options, header_only_request(ctx, r[0]), UdpAsk{1, false, "no answer"}, out)) {
-            return kExitFailure;
-        }
-    }
-    return kExitOk;
 }
 
 }  // namespace doip_tools

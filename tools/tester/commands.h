@@ -16,13 +16,20 @@ enum { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitNegativeResponse = 3 
 struct DiscoverOptions {
     std::vector<uint8_t> eid;  // 6 bytes: ask with EID (0x0002)
     std::string vin;           // 17 characters: ask with VIN (0x0003)
+    bool listen = false;       // wait for vehicle announcements instead of asking
+    int wait_ms = -1;          // how long to collect answers; -1: A_DoIP_Ctrl (2000 ms)
 };
+
+// The header-only requests of `status` and the responses they expect: entity status, then power mode.
+extern const uint16_t kStatusRequests[2][2];
 
 int run_activate(const TesterOptions& options, std::ostream& out);
 int run_uds(const TesterOptions& options, const std::vector<std::vector<uint8_t>>& requests,
             std::ostream& out);
 int run_discover(const TesterOptions& options, const DiscoverOptions& discover, std::ostream& out);
 int run_status(const TesterOptions& options, bool via_tcp, std::ostream& out);
+// status --tcp: the same questions on a TCP connection after routing activation.
+int run_status_over_tcp(const TesterOptions& options, std::ostream& out);
 // Starts the simulator in-process on an ephemeral loopback port and walks through the library.
 int run_demo(const TesterOptions& options, std::ostream& out);
 

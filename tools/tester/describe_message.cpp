@@ -77,15 +77,28 @@ std::string alive_check_response(const std::string& title, const uint8_t* b, uin
 
 const CodeName kNodeTypes[] = {{0x00, " gateway"}, {0x01, " node"}};
 
+// A well-formed entity status payload is 3 bytes, or 7 with the max data size. Another length is said to be
+// malformed, and the fields that are there are still shown.
 std::string entity_status_response(const std::string& title, const uint8_t* b, uint32_t count) {
-    doip_entity_status_response_s r{};
-    if (doip_entity_status_response_deserilize(b, count, &r) != DOIP_OK) {
-        return undecodable(title);
+    const uint32_t payload = count - DOIP_HEADER_SIZE;
+    const bool well_formed = payload == 3 || payload == 7;
+    std::string text = title + (well_formed ? ":"
+                                            : ", malformed: " + std::to_string(payload) +
+                                                  " payload bytes where 3 or 7 belong;");
+    if (payload >= 1) {
+        const char* node = find_name(kNodeTypes, b[8]);
+        text += " node type " + hex8(b[8]) + (node != nullptr ? node : "");
     }
-    const char* node = find_name(kNodeTypes, r.node_type);
-    return title + ": node type " + hex8(r.node_type) + (node != nullptr ? node : "") + ", max sockets " +
-           std::to_string(r.max_concurrent_sockets) + ", open sockets " + std::to_string(r.open_sockets) +
-           (r.has_max_data_size != 0 ? ", max data size " + std::to_string(r.max_data_size) : "");
+    if (payload >= 2) {
+        text += ", max sockets " + std::to_string(b[9]);
+    }
+    if (payload >= 3) {
+        text += ", open sockets " + std::to_string(b[10]);
+    }
+    if (payload >= 7) {
+        text += ", max data size " + std::to_string(load_be32(b + 11));
+    }
+    return text;
 }
 
 const CodeName kPowerModes[] = {{0x00, " not ready"}, {0x01, " ready"}, {0x02, " not supported"}};

@@ -20,7 +20,10 @@ Commands:
   activate             open a TCP connection and activate routing
   uds HEX [HEX ...]    activate routing, then send each UDS request (e.g. 22F190 or "22 F1 90") and print the
                        acknowledgement and the response (negative responses decoded with their NRC name)
-  discover             vehicle identification request over UDP (plain, --eid or --vin)
+  discover             vehicle identification request over UDP (plain, --eid or --vin); every answer is
+                       printed with its own arrival time, then the entities that answered as a table
+                       (IP address, logical address, VIN, EID, GID, further action, sync status);
+                       --listen: wait for vehicle announcements (0x0004) on --port instead of asking
   status               entity status and diagnostic power mode (over UDP; --tcp: on a TCP connection)
 
 Options (addresses and codes in hex, with or without 0x; times in milliseconds):
@@ -38,16 +41,21 @@ Options (addresses and codes in hex, with or without 0x; times in milliseconds):
   --channel N              the connection's channel number (default 1)
   --eid HEX                discover: the 6-byte EID to ask for
   --vin TEXT               discover: the 17-character VIN to ask for
+  --wait MS                discover: how long to collect answers or announcements (default 2000, A_DoIP_Ctrl;
+                           asking one entity by its own address ends at its first answer)
+  --listen                 discover: listen for vehicle announcements on --local-address:--port
   --tcp                    status: ask on a TCP connection after routing activation
   -h, --help               this text
 
-Exit status: 0 success, 1 failure (the error is printed), 2 usage error, 3 negative UDS response.
+Exit status: 0 success, 1 failure (the error is printed; also when the entity's only answer over UDP is a
+generic header NACK), 2 usage error, 3 negative UDS response.
 
 Examples:
   doip-tester demo
   doip-tester activate --host 192.168.0.10 --source-address 0E80 --activation-type 0 --oem off
   doip-tester uds 22F190 3E00 --host 192.168.0.10 --target-address 1001
-  doip-tester discover --host 255.255.255.255
+  doip-tester discover --host 255.255.255.255 --wait 1000
+  doip-tester discover --listen --wait 3000
   doip-tester discover --host 192.168.0.10 --vin WDOIPSIM000000001
   doip-tester status --host 192.168.0.10
 )";
@@ -87,6 +95,8 @@ doip_tools::OptionTable option_table(doip_tools::TesterOptions& options,
                    return doip_tools::parse_hex_bytes(v, &discover.eid) && discover.eid.size() == 6;
                })
         .text("--vin", &discover.vin, &is_vin)
+        .decimal("--wait", 3600000, &discover.wait_ms)
+        .flag("--listen", [&] { discover.listen = true; })
         .flag("--tcp", [&] { via_tcp = true; });
     return table;
 }
