@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <map>
 #include "codec/message_vectors.h"
+#include "support/tshark.h"
 
 namespace {
 using namespace codec_test;
@@ -39,15 +40,9 @@ std::string expected_line(int frame, const Bytes& m, const std::string& dissecte
     return line;
 }
 
-// Hands text2pcap one hex dump line per message, each at offset 0, and compares what tshark reads.
+// Every vector of one transport through the dissector at once, compared line by line.
 void check(bool udp) {
-    if (std::system("command -v tshark >/dev/null && command -v text2pcap >/dev/null") != 0) {
-        if (const char* ci = std::getenv("CI"); ci != nullptr && std::string(ci) == "true") {
-            FAIL() << "tshark and text2pcap are required in CI but were not found on PATH";
-        }
-        GTEST_SKIP() << "tshark or text2pcap not found; install the Debian package tshark to run this check";
-    }
-    std::string command = "printf '%s\\n'";
+    std::vector<Bytes> messages;
     std::vector<std::string> expected;
     for (const Vector& v : vectors()) {
         const Bytes message = hex(v.message);
@@ -57,33 +52,15 @@ void check(bool udp) {
         Block record = v.build(kAddressing);
         Bytes bytes(v.capacity);
         EXPECT_EQ(v.encode(&record, bytes.data(), v.capacity), DOIP_OK);
-        command += " '000000";
-        for (size_t i = 0; i < message.size(); ++i) {
-            char byte[4];
-            std::snprintf(byte, sizeof byte, " %02x", bytes[i]);
-            command += byte;
-        }
-        command += "'";
+        bytes.resize(message.size());
+        messages.push_back(bytes);
         expected.push_back(expected_line(int(expected.size()) + 1, message, v.dissected));
     }
-    command += std::string(" | text2pcap -q ") + (udp ? "-u" : "-T") +
-               " 13400,13400 - - | tshark -n -r - --disable-protocol uds -T fields -E separator=/t" +
-               " -E occurrence=a -E aggregator=, -e frame.number";
-    std::istringstream fields(kFields);
-    for (std::string field; fields >> field;) {
-        command += " -e " + field;
-    }
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::vector<std::string> lines;
-    for (char line[4096]; std::fgets(line, sizeof line, pipe) != nullptr;) {
-        lines.emplace_back(line, std::strcspn(line, "\n"));
-    }
-    ASSERT_EQ(pclose(pipe), 0) << "text2pcap or tshark failed";
-    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(doip_test::dissect(messages, udp, kFields), expected);
 }
 
 TEST(WiresharkDissector, FindsTheBuiltValuesInEveryEncodedMessage) {
+    DOIP_REQUIRE_TSHARK();
     check(true);
     check(false);
 }
