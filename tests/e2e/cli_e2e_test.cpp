@@ -38,7 +38,7 @@ struct Invocation {
 
 const Invocation kRuns[] = {
     {"uds 22F190", 0x10, 0, {"VIN \"WDOIPSIM000000001\"", "positive ACK (0x8002)"}},
-    {"uds \"11 01\"", 0x10, 3, {"NRC 0x11 serviceNotSupported"}},
+    {"uds \"19 02 FF\"", 0x10, 3, {"NRC 0x11 serviceNotSupported"}},
     {"uds 3E00 --target-address 0x4711", 0x10, 1, {"unknown target address"}},
     {"activate --source-address 0E80 --oem off",
      0x00,

@@ -118,21 +118,34 @@ TEST_F(SimulatorE2e, ServesConnectionsIndependentlyUpToTheSocketLimit) {
     for (uint8_t channel : {1, 2, 3}) {
         connect(channel);
     }
-    // 2 and 3 are answered although 1 connected first: no connection waits for another. Then all sockets
-    // are active (0x01).
+    // 2 and 3 are answered although 1 connected first: no connection waits for another.
     std::set<uint32_t> serials;
-    for (uint8_t channel : {2, 3, 1}) {
+    for (uint8_t channel : {2, 3}) {
         const std::string tester = "0" + std::to_string(channel);
         send(channel, activation_request(tester));
         const doip_tools::ReceivedMessage reply = next();
         EXPECT_EQ(reply.aux1, channel);
-        EXPECT_EQ(reply.bytes, hex(activation_response(tester, channel == 1 ? "01" : "10")));
+        EXPECT_EQ(reply.bytes, hex(activation_response(tester, "10")));
         serials.insert(reply.aux2);
     }
+    // Every socket is active: the entity checks both; they answer, so 1 is refused (0x01) and closed.
+    send(1, activation_request("01"));
+    std::set<uint32_t> checked;
+    for (int i = 0; i < 2; ++i) {
+        const doip_tools::ReceivedMessage check = next();
+        EXPECT_EQ(check.bytes, hex("02 FD 00 07 00 00 00 00"));
+        checked.insert(check.aux1);
+        send(static_cast<uint8_t>(check.aux1), "02 FD 00 08 00 00 00 02 0E 0" + std::to_string(check.aux1));
+    }
+    EXPECT_EQ(checked, (std::set<uint32_t>{2, 3}));
+    const doip_tools::ReceivedMessage refused = next();
+    EXPECT_EQ(refused.aux1, 1u);
+    EXPECT_EQ(refused.bytes, hex(activation_response("01", "01")));
+    serials.insert(refused.aux2);
     EXPECT_EQ(serials.size(), 3u);  // each connection has its own serial
     send(2, activation_request("09"));
-    EXPECT_EQ(next().bytes, hex(activation_response("09", "02")));  // another source address on the socket
-    EXPECT_EQ(simulator().open_connections(), 3u);
+    EXPECT_EQ(next().bytes, hex(activation_response("09", "02")));     // another source address on the socket
+    EXPECT_TRUE(simulator().wait_for_open_connections(1, kPatience));  // 1 and 2 are closed
 }
 
 // Through the tester's Session, which uses doip_diag_request, doip_diag_response, doip_get_expalininfo and

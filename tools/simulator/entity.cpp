@@ -3,12 +3,11 @@
 #include <algorithm>
 
 #include "bytes.h"
+#include "formatting.h"
 
 namespace doip_tools {
 namespace {
 
-// Replies to a request of the default version 0xFF (vehicle identification only) carry this one.
-constexpr uint8_t kDefaultVersion = 0x02;
 constexpr uint8_t kVehicleIdDefaultVersion = 0xFF;
 
 // The generic header NACK codes the entity gives.
@@ -33,7 +32,7 @@ bool at_least(uint32_t length) {
 }
 
 uint8_t reply_version_for(uint8_t request_version) {
-    return request_version == kVehicleIdDefaultVersion ? kDefaultVersion : request_version;
+    return request_version == kVehicleIdDefaultVersion ? kEntityVersion : request_version;
 }
 
 }  // namespace
@@ -46,7 +45,7 @@ const Entity::PayloadRule Entity::kRules[] = {
     {DOIP_PT_VEHICLE_ID_VIN_REQUEST,     kTcp | kUdp, &exactly<17>,   true,  &Entity::vehicle_id},
     {DOIP_PT_ROUTING_ACTIVATION_REQUEST, kTcp,        &either<7, 11>, false, &Entity::routing_activation},
     {DOIP_PT_ALIVE_CHECK_REQUEST,        kTcp,        &exactly<0>,    false, &Entity::alive_check},
-    {DOIP_PT_ALIVE_CHECK_RESPONSE,       kTcp,        &exactly<2>,    false, nullptr},
+    {DOIP_PT_ALIVE_CHECK_RESPONSE,       kTcp,        &exactly<2>,    false, &Entity::alive_check_response},
     {DOIP_PT_ENTITY_STATUS_REQUEST,      kTcp | kUdp, &exactly<0>,    false, &Entity::entity_status},
     {DOIP_PT_POWER_MODE_REQUEST,         kTcp | kUdp, &exactly<0>,    false, &Entity::power_mode},
     // source and target address and at least one UDS byte
@@ -88,7 +87,7 @@ int Entity::header_nack(const uint8_t* header, Transport transport) const {
 
 Bytes Entity::counted_nack(const uint8_t* header, int code) {
     ++generic_nacks_;
-    const uint8_t version = code == kNackIncorrectPattern ? kDefaultVersion : reply_version_for(header[0]);
+    const uint8_t version = code == kNackIncorrectPattern ? kEntityVersion : reply_version_for(header[0]);
     return {version, static_cast<uint8_t>(~version), 0x00, 0x00, 0x00, 0x00, 0x00,
             0x01,    static_cast<uint8_t>(code)};
 }
@@ -98,7 +97,7 @@ HeaderVerdict Entity::check_header(const Connection& connection, const uint8_t* 
     if (code < 0) {
         return HeaderVerdict{};
     }
-    log_event(options_, connection.name + ": generic header NACK " + std::to_string(code));
+    log_event(options_, connection.name() + ": generic header NACK " + std::to_string(code));
     return HeaderVerdict{counted_nack(header, code),
                          code == kNackIncorrectPattern || code == kNackInvalidPayloadLength};
 }
@@ -109,6 +108,10 @@ Replies Entity::answer(Connection& connection, const uint8_t* message, uint32_t 
 
 Replies Entity::answer_datagram(const uint8_t* datagram, uint32_t count) {
     if (count < DOIP_HEADER_SIZE) {
+        return {};
+    }
+    const uint16_t type = load_be16(datagram + 2);
+    if (type == DOIP_PT_VEHICLE_ID_RESPONSE || type == DOIP_PT_GENERIC_NACK) {
         return {};
     }
     ++udp_requests_;
@@ -130,11 +133,53 @@ Replies Entity::dispatch(Connection* connection, const uint8_t* message, uint32_
     return (this->*rule->handler)(Request{message, count, reply_version_for(message[0]), connection});
 }
 
-void Entity::closed(const Connection& connection) {
+bool Entity::activated(const Connection& connection) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (connection.activated) {
-        --activated_sockets_;
+    return std::any_of(registered_.begin(), registered_.end(),
+                       [&](const Registration& r) { return r.connection.get() == &connection; });
+}
+
+void Entity::closed(const Connection& connection) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        registered_.erase(
+            std::remove_if(registered_.begin(), registered_.end(),
+                           [&](const Registration& r) { return r.connection.get() == &connection; }),
+            registered_.end());
     }
+    alive_changed_.notify_all();
+}
+
+void Entity::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    alive_changed_.notify_all();
+}
+
+Entity::Registration* Entity::registration(const Connection& connection) {
+    for (Registration& r : registered_) {
+        if (r.connection.get() == &connection) {
+            return &r;
+        }
+    }
+    return nullptr;
+}
+
+Entity::Registration* Entity::holder_of(uint16_t tester_address) {
+    for (Registration& r : registered_) {
+        if (r.tester_address == tester_address) {
+            return &r;
+        }
+    }
+    return nullptr;
+}
+
+std::optional<uint16_t> Entity::tester_of(const Connection& connection) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Registration* r = registration(connection);
+    return r == nullptr ? std::nullopt : std::optional<uint16_t>(r->tester_address);
 }
 
 SimulatorStats Entity::stats() const {
@@ -150,6 +195,23 @@ bool Entity::knows_target(uint16_t address) const {
     const std::vector<uint16_t>& extra = options_.extra_ecu_addresses;
     return address == options_.logical_address ||
            std::find(extra.begin(), extra.end(), address) != extra.end();
+}
+
+std::vector<uint16_t> Entity::targets() const {
+    std::vector<uint16_t> all = options_.extra_ecu_addresses;
+    all.push_back(options_.logical_address);
+    std::sort(all.begin(), all.end());
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+    return all;
+}
+
+std::string Entity::vin_of(uint16_t target) const {
+    std::string vin = options_.vin;
+    vin.resize(17, ' ');
+    if (target != options_.logical_address) {
+        vin.replace(vin.size() - 4, 4, hex16(target).substr(2));
+    }
+    return vin;
 }
 
 doip_addressing_s Entity::from(uint16_t source, uint16_t target, uint8_t version) {

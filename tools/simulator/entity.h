@@ -6,9 +6,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "connection.h"
@@ -21,6 +24,10 @@ using Bytes = std::vector<uint8_t>;
 using Replies = std::vector<Bytes>;
 
 enum Transport : uint8_t { kTcp = 1, kUdp = 2 };
+
+// The protocol version of what the entity sends by itself (alive check requests, announcements), and of its
+// replies to requests of the default version 0xFF.
+constexpr uint8_t kEntityVersion = 0x02;
 
 // What to do with a TCP message header.
 struct HeaderVerdict {
@@ -35,12 +42,21 @@ class Entity {
 
     // A TCP message's 8 header bytes, judged as soon as they are in.
     HeaderVerdict check_header(const Connection& connection, const uint8_t* header);
-    // The replies to a whole TCP message whose header passed check_header.
+    // The connection's thread. The replies to a whole TCP message whose header passed check_header. A
+    // routing activation may wait up to A_DoIP_Ctrl for other connections' alive check responses (without
+    // the entity's lock) and shut silent connections down. `connection` must be owned by a shared_ptr.
     Replies answer(Connection& connection, const uint8_t* message, uint32_t count);
-    // The replies to a datagram (any bytes).
+    // The replies to a datagram (any bytes). Vehicle announcements and generic NACKs get none: two
+    // entities on one network would otherwise answer each other for ever.
     Replies answer_datagram(const uint8_t* datagram, uint32_t count);
-    // The connection has ended; its activation no longer counts.
+    // Any thread. Whether routing is active on the connection (its inactivity timer depends on it).
+    bool activated(const Connection& connection) const;
+    // The connection's thread: it has ended; its activation no longer counts.
     void closed(const Connection& connection);
+    // Any thread. Ends every wait for alive check responses at once (the simulator is stopping).
+    void stop();
+    // The vehicle announcement (0x0004): the vehicle identification response.
+    Bytes announcement() const;
 
     // activations, diagnostic_messages, generic_nacks and udp_requests.
     SimulatorStats stats() const;
@@ -74,12 +90,32 @@ class Entity {
     Replies power_mode(const Request& request);
     Replies routing_activation(const Request& request);
     Replies alive_check(const Request& request);
+    Replies alive_check_response(const Request& request);
     Replies diagnostic_message(const Request& request);
 
+    // A connection with routing activated, and the alive check responses that came on it.
+    struct Registration {
+        std::shared_ptr<Connection> connection;
+        uint16_t tester_address;
+        uint64_t alive_responses;
+    };
     // The response code for a routing activation on `connection`; activates it when granted. Counting
-    // the activated sockets and activating this one is one step.
+    // the activated sockets and activating this one is one step under mutex_, around the alive checks.
     uint8_t admit(Connection& connection, uint16_t source_address, uint8_t activation_type);
+    // Sends alive check requests to `targets` and waits up to A_DoIP_Ctrl for their responses with the
+    // lock released; the silent ones are unregistered and shut down. Called and returns with `lock` held.
+    void probe(std::unique_lock<std::mutex>& lock, const std::vector<std::shared_ptr<Connection>>& targets);
+    // Under mutex_; null when routing is not active on the connection.
+    Registration* registration(const Connection& connection);
+    Registration* holder_of(uint16_t tester_address);
+    std::optional<uint16_t> tester_of(const Connection& connection);
     bool knows_target(uint16_t address) const;
+    // Every diagnostic target behind the entity, in address order: its own address and each further ECU.
+    std::vector<uint16_t> targets() const;
+    // The VIN a target reports: the entity's own, or for a further ECU the entity's with its last four
+    // characters replaced by the ECU's address in hex.
+    std::string vin_of(uint16_t target) const;
+    Bytes identification(uint8_t version) const;
     // The addressing block of a reply from `source`; from the entity itself to no one in particular.
     static doip_addressing_s from(uint16_t source, uint16_t target, uint8_t version);
     doip_addressing_s from_entity(const Request& request) const {
@@ -88,8 +124,10 @@ class Entity {
 
     const SimulatorOptions& options_;
     const std::function<size_t()> open_connections_;
-    std::mutex mutex_;
-    size_t activated_sockets_ = 0;
+    mutable std::mutex mutex_;
+    std::condition_variable alive_changed_;  // an alive check response came, a connection ended or stop()
+    std::vector<Registration> registered_;   // under mutex_
+    bool stopping_ = false;                  // under mutex_
     std::atomic<uint64_t> activations_{0};
     std::atomic<uint64_t> diagnostic_messages_{0};
     std::atomic<uint64_t> generic_nacks_{0};

@@ -34,6 +34,8 @@ Bytes diagnostic(const doip_addressing_s& from_ecu, const Bytes& uds) {
 
 }  // namespace
 
+// A functional request (to options_.functional_address) is acknowledged once, from the functional
+// address, and answered by every target in address order, each from its own address.
 Replies Entity::diagnostic_message(const Request& r) {
     ++diagnostic_messages_;
     doip_diagnostic_request_s* request = nullptr;
@@ -48,20 +50,27 @@ Replies Entity::diagnostic_message(const Request& r) {
 
     Connection& connection = *r.connection;
     const doip_addressing_s from_ecu = from(target, tester, r.reply_version);
-    if (!connection.activated || tester != connection.tester_address) {
-        log_event(options_, connection.name + ": diagnostic message from " + hex16(tester) +
+    if (tester_of(connection) != tester) {
+        log_event(options_, connection.name() + ": diagnostic message from " + hex16(tester) +
                                 " without routing activation: NACK 0x02, closing");
         connection.close_after_reply = true;
         return {acknowledgement(from_ecu, false, kNackInvalidSourceAddress, uds, 0)};
     }
-    if (!knows_target(target)) {
+    const bool functional = target == options_.functional_address;
+    if (!functional && !knows_target(target)) {
         return {acknowledgement(from_ecu, false, kNackUnknownTargetAddress, uds, 0)};
     }
     const uint32_t echo = std::min<uint32_t>(options_.ack_echo_bytes, static_cast<uint32_t>(uds.size()));
     Replies replies = {acknowledgement(from_ecu, true, kAckConfirmed, uds, echo)};
-    const Bytes response = uds_response(uds, options_.vin);
-    if (!response.empty()) {
-        replies.push_back(diagnostic(from_ecu, response));
+    for (uint16_t ecu : functional ? targets() : std::vector<uint16_t>{target}) {
+        const Bytes response = uds_response(uds, UdsTarget{ecu, vin_of(ecu)});
+        if (!response.empty() && !(functional && suppressed_when_functional(response))) {
+            replies.push_back(diagnostic(from(ecu, tester, r.reply_version), response));
+        }
+    }
+    if (options_.close_after_reset && is_ecu_reset(uds)) {
+        log_event(options_, connection.name() + ": ECU reset, closing the connection");
+        connection.close_after_reply = true;
     }
     return replies;
 }

@@ -36,12 +36,22 @@ Replies Entity::vehicle_id(const Request& r) {
     if (!matches) {
         return {};
     }
-    const doip_addressing_s a = from_entity(r);
+    return {identification(r.reply_version)};
+}
+
+// Further action 0x00 (none), no sync status.
+Bytes Entity::identification(uint8_t version) const {
+    const std::string vin = wire_vin(options_.vin);
+    const doip_addressing_s a = from(options_.logical_address, 0, version);
     vehicle_id_response_s record{};
     doip_vehicle_id_response_init(&a, &record, reinterpret_cast<const uint8_t*>(vin.data()),
                                   options_.logical_address, options_.eid.data(), options_.gid.data(), 0x00, 0,
                                   0);
-    return {encode(record, &doip_vehicle_id_response_serilize, kVehicleIdResponseRoom)};
+    return encode(record, &doip_vehicle_id_response_serilize, kVehicleIdResponseRoom);
+}
+
+Bytes Entity::announcement() const {
+    return identification(kEntityVersion);
 }
 
 Replies Entity::entity_status(const Request& r) {

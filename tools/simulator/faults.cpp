@@ -19,20 +19,22 @@ std::vector<uint8_t> ReplyWriter::rewrite(std::vector<uint8_t> bytes) const {
         bytes[1] = bytes[0];
     }
     if (f.cut_reply_to > 0 && f.cut_reply_to < bytes.size()) {
-        bytes.resize(std::max<size_t>(f.cut_reply_to, DOIP_HEADER_SIZE));
-        store_be32(bytes.data() + 4, static_cast<uint32_t>(bytes.size() - DOIP_HEADER_SIZE));
+        bytes.resize(f.cut_reply_to);
+        if (bytes.size() >= DOIP_HEADER_SIZE) {
+            store_be32(bytes.data() + 4, static_cast<uint32_t>(bytes.size() - DOIP_HEADER_SIZE));
+        }
     }
     return bytes;
 }
 
 // Starts with 0xAA 0xAA, which no protocol version and its inverse make, then varies.
-void ReplyWriter::send_garbage(const Connection& connection) const {
+void ReplyWriter::send_garbage(Connection& connection) const {
     std::vector<uint8_t> garbage(options_.faults.garbage_before_reply);
     uint8_t x = 0xAA;
     for (size_t i = 0; i < garbage.size(); ++i) {
         garbage[i] = i < 2 ? 0xAA : (x = static_cast<uint8_t>(x * 37 + 11));
     }
-    net::send_all(connection.handle, garbage.data(), garbage.size());
+    connection.send(garbage.data(), garbage.size());
 }
 
 void ReplyWriter::send(Connection& connection, std::vector<uint8_t> bytes) const {
@@ -48,22 +50,19 @@ void ReplyWriter::send(Connection& connection, std::vector<uint8_t> bytes) const
         send_garbage(connection);
     }
     if (f.close_mid_message) {
-        net::send_all(connection.handle, bytes.data(), std::max<size_t>(1, bytes.size() / 2));
-        log_event(options_, connection.name + ": closing in the middle of a reply (fault injection)");
-        net::shutdown_both(connection.handle);
+        connection.send(bytes.data(), std::max<size_t>(1, bytes.size() / 2));
+        log_event(options_, connection.name() + ": closing in the middle of a reply (fault injection)");
+        connection.shut_down();
         connection.cut_off = true;
         return;
     }
-    const size_t segment = f.split_segment_size > 0 ? f.split_segment_size : bytes.size();
-    for (size_t at = 0; at < bytes.size(); at += segment) {
-        if (!net::send_all(connection.handle, bytes.data() + at, std::min(segment, bytes.size() - at))) {
-            return;
-        }
-        if (f.split_segment_size > 0) {
-            // A pause, so that each piece leaves as a segment of its own.
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
-        }
+    if (f.split_segment_size == 0) {
+        connection.send(bytes.data(), bytes.size());
+        return;
     }
+    // A pause after each piece, so that it leaves as a segment of its own.
+    connection.send_pieces(bytes.data(), bytes.size(), f.split_segment_size,
+                           [] { std::this_thread::sleep_for(std::chrono::microseconds(500)); });
 }
 
 }  // namespace doip_tools

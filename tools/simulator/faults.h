@@ -24,7 +24,7 @@ class ReplyWriter {
   private:
     // The reply's bytes as the faults change them.
     std::vector<uint8_t> rewrite(std::vector<uint8_t> bytes) const;
-    void send_garbage(const Connection& connection) const;
+    void send_garbage(Connection& connection) const;
 
     const SimulatorOptions& options_;
     const StopSignal& stop_;

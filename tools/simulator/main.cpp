@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "arguments.h"
+#include "net.h"
 #include "simulator.h"
 
 namespace {
@@ -27,35 +28,68 @@ Listens for TCP_DATA connections and UDP_DISCOVERY datagrams on one port and ans
 diagnostic messages (ACK, then a UDS response from a small table), alive checks, entity status, power mode
 and vehicle identification requests. Runs until interrupted (Ctrl-C).
 
+As an ISO 13400-2 entity it also
+  - closes the socket after a routing activation denied with code 0x00, 0x01, 0x02, 0x03, 0x05 or 0x06;
+  - sends alive check requests when a tester activates a source address active on another socket (that
+    socket answers: code 0x03; it stays silent: it is closed and the newcomer activated) or when every
+    socket is active (the silent ones are closed; if all answer: code 0x01);
+  - closes a socket without routing activation after T_TCP_Initial_Inactivity and an activated socket
+    without a message for T_TCP_General_Inactivity;
+  - announces itself after start: 3 vehicle announcements (0x0004) 500 ms apart after a random wait of up
+    to 500 ms, over UDP from its port; it never answers announcements and generic NACKs on UDP.
+
 Options (addresses and codes in hex, with or without 0x; counts and times in decimal):
   --bind ADDRESS           address to listen on (default 127.0.0.1)
   --port N                 TCP and UDP port (default 13400; 0: an ephemeral port, printed at start)
-  --no-udp                 TCP only
+  --no-udp                 TCP only (and no announcements)
   --logical-address HEX    the entity's logical address (default 0x0CE1)
   --ecu HEX                a further diagnostic target behind the entity (repeatable)
+  --functional-address HEX functional logical address: every target answers (default 0xE400)
   --activation-code HEX    routing activation response code (default 0x10 = granted; e.g. 0x06 denies)
   --vin TEXT               the 17-character VIN (default WDOIPSIM000000001)
   --power-mode HEX         diagnostic power mode (default 0x01 ready)
   --max-sockets N          reported in the entity status, and the limit of activated sockets (default 16)
   --ack-echo N             bytes of the request echoed in the positive ACK (default 0)
+  --close-after-reset      close the connection after the answer to an ECU reset (11 xx)
+  --alive-check-timeout MS A_DoIP_Ctrl, the wait for alive check responses (default 2000)
+  --initial-inactivity MS  T_TCP_Initial_Inactivity (default 2000)
+  --general-inactivity MS  T_TCP_General_Inactivity (default 300000)
+  --no-announce            no vehicle announcements
+  --announce-address ADDR  where announcements go (default: the broadcast address of --bind:
+                           127.255.255.255 for 127.x, 255.255.255.255 for 0.0.0.0, else x.y.z.255 as if
+                           the network were a /24)
+  --announce-port N        the port announcements go to (default 13400)
   --quiet                  no event lines on standard error
 Fault injection (TCP replies):
   --delay MS               wait before every reply
   --silent                 never reply
-  --cut N                  cut every reply to N bytes (length field adjusted)
+  --cut N                  cut every reply to N bytes (length field adjusted when N >= 8)
   --reply-version HEX      protocol version byte of replies
   --bad-inverse            wrong inverse protocol version byte in replies
   --garbage N              send N garbage bytes before every reply
   --close-mid-message      send half of the first reply, then close the connection
   --split N                send replies in TCP segments of N bytes
 
-UDS table: 3E 00 -> 7E 00; 10 xx -> 50 xx 00 32 01 F4; 22 F1 90 -> 62 F1 90 + VIN; else 7F sid 11.
+UDS table, for the entity's own logical address and each --ecu alike:
+  3E 00     -> 7E 00
+  10 xx     -> 50 xx 00 32 01 F4
+  11 xx     -> 51 xx
+  22 F1 90  -> 62 F1 90 + the target's VIN: the entity's own VIN for its logical address; for an --ecu the
+               VIN with its last four characters replaced by the ECU's address (1001 -> WDOIPSIM000001001)
+  22 F1 8C  -> 62 F1 8C + "SN" and the target's address in hex ("SN0CE1", "SN1001")
+  else      -> 7F sid 11
+The suppress-positive-response bit (xx >= 0x80) suppresses the answer. To the functional address, one
+positive ACK from it, then the answer of every target in address order, without NRC 0x11, 0x12, 0x31,
+0x7E and 0x7F.
 
 Examples:
   doip-sim                               # 127.0.0.1:13400, logical address 0x0CE1
   doip-sim --port 0 --activation-code 06 # deny every routing activation (unsupported type)
+  doip-sim --ecu 1001 --ecu 1002         # three targets, each with its own VIN and serial number
   doip-sim --split 1 --delay 100         # slow replies, one byte per TCP segment
 )";
+
+constexpr uint32_t kMaxTimerMs = 3600000;
 
 // The options, applied to `options` (and `quiet`) as they are parsed.
 doip_tools::OptionTable option_table(doip_tools::SimulatorOptions& options, bool& quiet) {
@@ -77,6 +111,15 @@ doip_tools::OptionTable option_table(doip_tools::SimulatorOptions& options, bool
         .hex("--power-mode", 0xFF, &options.power_mode)
         .decimal("--max-sockets", 255, &options.max_sockets)
         .decimal("--ack-echo", 4096, &options.ack_echo_bytes)
+        .hex("--functional-address", 0xFFFF, &options.functional_address)
+        .flag("--close-after-reset", [&] { options.close_after_reset = true; })
+        .decimal("--alive-check-timeout", kMaxTimerMs, &options.alive_check_timeout_ms)
+        .decimal("--initial-inactivity", kMaxTimerMs, &options.initial_inactivity_ms)
+        .decimal("--general-inactivity", kMaxTimerMs, &options.general_inactivity_ms)
+        .flag("--no-announce", [&] { options.announce = false; })
+        .text("--announce-address", &options.announce_address,
+              [](const std::string& v) { return doip_tools::net::is_ipv4(v); })
+        .decimal("--announce-port", 65535, &options.announce_port)
         .flag("--quiet", [&] { quiet = true; })
         .decimal("--delay", 600000, &faults.reply_delay_ms)
         .flag("--silent", [&] { faults.silent = true; })
@@ -95,6 +138,7 @@ int main(int argc, char** argv) {
     using Status = doip_tools::OptionTable::Status;
     doip_tools::SimulatorOptions options;
     options.port = 13400;
+    options.announce = true;
     bool quiet = false;
     const doip_tools::OptionTable::Result parsed =
         option_table(options, quiet).parse(std::vector<std::string>(argv + 1, argv + argc));

@@ -1,10 +1,28 @@
 #include "server.h"
 
 #include <algorithm>
+#include <climits>
+#include <random>
 
 #include "bytes.h"
 
 namespace doip_tools {
+namespace {
+
+// Where the announcements go when no address is given: the broadcast address of the bound one. The
+// netmask of an interface is not looked up: a /24 network is assumed for addresses other than loopback
+// (127.255.255.255) and "any" (the limited broadcast 255.255.255.255).
+std::string broadcast_of(const std::string& bound) {
+    if (bound.empty() || bound == "0.0.0.0") {
+        return "255.255.255.255";
+    }
+    if (bound.rfind("127.", 0) == 0) {
+        return "127.255.255.255";
+    }
+    return bound.substr(0, bound.rfind('.') + 1) + "255";
+}
+
+}  // namespace
 
 Server::Server(const SimulatorOptions& options, Entity& entity)
     : options_(options), entity_(entity), writer_(options, stop_) {}
@@ -48,6 +66,12 @@ bool Server::start(std::string* error) {
     if (udp_ != net::kInvalid) {
         udp_thread_ = std::thread([this] { udp_loop(); });
     }
+    if (udp_ != net::kInvalid && options_.announce) {
+        const net::Endpoint to{
+            options_.announce_address.empty() ? broadcast_of(options_.bind_ip) : options_.announce_address,
+            options_.announce_port};
+        announce_thread_ = std::thread([this, to] { announce(to); });
+    }
     return true;
 }
 
@@ -61,17 +85,20 @@ void Server::stop() {
     if (udp_thread_.joinable()) {
         udp_thread_.join();
     }
+    if (announce_thread_.joinable()) {
+        announce_thread_.join();
+    }
     std::list<std::shared_ptr<Client>> clients;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         clients.swap(clients_);
     }
     for (const auto& client : clients) {
-        net::shutdown_both(client->connection.handle);
+        client->connection->shut_down();
     }
     for (const auto& client : clients) {
         client->thread.join();
-        net::close(client->connection.handle);
+        net::close(client->connection->handle());
     }
     net::close(listener_);
     net::close(udp_);
@@ -108,7 +135,7 @@ void Server::reap_ended_clients() {
     }
     for (const auto& client : ended) {
         client->thread.join();
-        net::close(client->connection.handle);
+        net::close(client->connection->handle());
     }
 }
 
@@ -124,10 +151,9 @@ void Server::accept_loop() {
             continue;
         }
         auto client = std::make_shared<Client>();
-        client->connection.handle = handle;
-        client->connection.name = peer.ip + ":" + std::to_string(peer.port);
+        client->connection = std::make_shared<Connection>(handle, peer.ip + ":" + std::to_string(peer.port));
         ++connections_;
-        log_event(options_, "connection from " + client->connection.name);
+        log_event(options_, "connection from " + client->connection->name());
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stop_.requested()) {
@@ -141,13 +167,35 @@ void Server::accept_loop() {
     }
 }
 
+// T_TCP_Initial_Inactivity runs from the accept until routing is activated, T_TCP_General_Inactivity from
+// the last whole message received once it is.
 void Server::serve(Client& client) {
-    Connection& connection = client.connection;
+    Connection& connection = *client.connection;
+    const Clock::time_point accepted = Clock::now();
+    connection.last_message = accepted;
     std::vector<uint8_t> pending;
     std::vector<uint8_t> chunk(kReceiveChunk);
     size_t skip = 0;
     for (;;) {
-        const long n = net::recv_some(connection.handle, chunk.data(), chunk.size());
+        const bool activated = entity_.activated(connection);
+        const uint32_t limit = activated ? options_.general_inactivity_ms : options_.initial_inactivity_ms;
+        const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               Clock::now() - (activated ? connection.last_message : accepted))
+                               .count();
+        if (quiet >= limit) {
+            log_event(options_, connection.name() + ": closed after " + std::to_string(quiet) + " ms " +
+                                    (activated ? "of inactivity" : "without routing activation"));
+            break;
+        }
+        const int ready = net::wait_readable(connection.handle(),
+                                             static_cast<int>(std::min<long long>(limit - quiet, INT_MAX)));
+        if (ready < 0) {
+            break;
+        }
+        if (ready == 0) {
+            continue;
+        }
+        const long n = net::recv_some(connection.handle(), chunk.data(), chunk.size());
         if (n <= 0) {
             break;
         }
@@ -156,8 +204,8 @@ void Server::serve(Client& client) {
             break;
         }
     }
-    net::shutdown_both(connection.handle);
-    log_event(options_, connection.name + ": connection closed");
+    connection.retire();
+    log_event(options_, connection.name() + ": connection closed");
     entity_.closed(connection);
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -192,6 +240,7 @@ bool Server::handle_stream(Connection& connection, std::vector<uint8_t>& pending
         }
         const uint32_t length = DOIP_HEADER_SIZE + payload_length;
         offset += length;
+        connection.last_message = Clock::now();
         for (Bytes& reply : entity_.answer(connection, message, length)) {
             writer_.send(connection, std::move(reply));
             if (connection.cut_off) {
@@ -218,6 +267,24 @@ void Server::udp_loop() {
         for (const Bytes& reply : entity_.answer_datagram(buffer.data(), static_cast<uint32_t>(n))) {
             net::udp_send_to(udp_, from, reply.data(), reply.size());
         }
+    }
+}
+
+void Server::announce(const net::Endpoint& to) {
+    std::mt19937 random(std::random_device{}());
+    const uint32_t wait = std::uniform_int_distribution<uint32_t>(0, kAnnounceWaitMs)(random);
+    if (!stop_.pause(wait)) {
+        return;
+    }
+    const Bytes announcement = entity_.announcement();
+    for (int i = 1; i <= kAnnounceCount; ++i) {
+        if (i > 1 && !stop_.pause(kAnnounceIntervalMs)) {
+            return;
+        }
+        const bool sent = net::udp_send_to(udp_, to, announcement.data(), announcement.size());
+        log_event(options_, "vehicle announcement " + std::to_string(i) + " of " +
+                                std::to_string(kAnnounceCount) + " to " + to.ip + ":" +
+                                std::to_string(to.port) + (sent ? "" : " failed: " + net::last_error_text()));
     }
 }
 

@@ -1,6 +1,7 @@
 // The simulator's sockets and threads: a TCP listener with a thread per connection that cuts the byte
-// stream into messages, and a UDP socket on the same port. What the messages mean is the entity's
-// business; the replies on TCP go out through the fault injection.
+// stream into messages and keeps its inactivity timer, a UDP socket on the same port, and a thread that
+// sends the vehicle announcements. What the messages mean is the entity's business; the replies on TCP go
+// out through the fault injection.
 #ifndef DOIP_TOOLS_SIMULATOR_SERVER_H
 #define DOIP_TOOLS_SIMULATOR_SERVER_H
 
@@ -16,6 +17,7 @@
 
 #include "entity.h"
 #include "faults.h"
+#include "formatting.h"
 #include "net.h"
 #include "stop_signal.h"
 
@@ -30,7 +32,7 @@ class Server {
 
     // Binds and starts the threads; returns once both sockets listen. False with `error` filled on failure.
     bool start(std::string* error);
-    // Closes every connection and joins every thread. Idempotent.
+    // Closes every connection and joins every thread; pending announcements are dropped. Idempotent.
     void stop();
 
     uint16_t port() const { return port_; }
@@ -47,9 +49,13 @@ class Server {
     static constexpr int kPollMs = 50;  // how often the loops look for the stop request
     static constexpr size_t kReceiveChunk = 16384;
     static constexpr int kBindAttempts = 20;
+    // ISO 13400-2's A_DoIP_Announce_Wait (the longest random wait before the first), _Num, _Interval.
+    static constexpr uint32_t kAnnounceWaitMs = 500;
+    static constexpr int kAnnounceCount = 3;
+    static constexpr uint32_t kAnnounceIntervalMs = 500;
 
     struct Client {
-        Connection connection;
+        std::shared_ptr<Connection> connection;
         std::thread thread;
         bool done = false;  // under mutex_
     };
@@ -58,6 +64,9 @@ class Server {
     void accept_loop();
     void reap_ended_clients();
     void udp_loop();
+    void announce(const net::Endpoint& to);
+    // The connection's thread: reads until the peer closes, the connection is to end or its inactivity
+    // timer runs out.
     void serve(Client& client);
     // Cuts the messages out of `pending` and answers them. False when the connection is to end.
     bool handle_stream(Connection& connection, std::vector<uint8_t>& pending, size_t& skip);
@@ -72,6 +81,7 @@ class Server {
     net::Handle udp_ = net::kInvalid;
     std::thread accept_thread_;
     std::thread udp_thread_;
+    std::thread announce_thread_;
     std::atomic<uint64_t> connections_{0};
 
     mutable std::mutex mutex_;

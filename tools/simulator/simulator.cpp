@@ -23,7 +23,9 @@ bool Simulator::start(std::string* error) {
     return true;
 }
 
+// The entity first, so that a routing activation waiting for alive check responses lets its thread go.
 void Simulator::stop() {
+    entity_.stop();
     server_.stop();
 }
 

@@ -15,7 +15,7 @@ namespace doip_tools {
 struct SimulatorFaults {
     uint32_t reply_delay_ms = 0;  // every TCP reply waits this long
     bool silent = false;          // no TCP reply at all
-    uint32_t cut_reply_to = 0;    // replies cut to this many bytes (at least 8), their length field adjusted
+    uint32_t cut_reply_to = 0;    // replies cut to this many bytes; the length field adjusted when 8 or more
     int reply_version = -1;       // protocol version byte of replies (inverse consistent); -1: the request's
     bool bad_inverse_version = false;   // the inverse version byte of replies is wrong
     uint32_t garbage_before_reply = 0;  // bytes of garbage sent before each reply
@@ -38,6 +38,18 @@ struct SimulatorOptions {
     uint8_t power_mode = 0x01;         // ready
     uint32_t max_request_size = 4096;  // larger messages get generic NACK 0x02
     uint32_t ack_echo_bytes = 0;       // bytes of the diagnostic request echoed in the positive ACK
+    uint16_t functional_address = 0xE400;  // a diagnostic message to it is answered by every target
+    bool close_after_reset = false;        // the connection ends after the answer to an ECU reset (11 xx)
+    // ISO 13400-2's timers, shortened by tests.
+    uint32_t alive_check_timeout_ms = 2000;  // A_DoIP_Ctrl: the wait for alive check responses
+    uint32_t initial_inactivity_ms = 2000;   // T_TCP_Initial_Inactivity: a socket without routing activation
+    uint32_t general_inactivity_ms =
+        300000;  // T_TCP_General_Inactivity: an activated socket without messages
+    // Vehicle announcements after start: off by default here so that simulators in tests and the demo
+    // stay quiet (doip-sim turns them on). An empty address: the broadcast address of the bound one.
+    bool announce = false;
+    std::string announce_address;
+    uint16_t announce_port = 13400;
     SimulatorFaults faults;
     std::function<void(const std::string&)> log;  // one line per event; may be empty
 };

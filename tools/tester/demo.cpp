@@ -161,8 +161,8 @@ int run_demo(const TesterOptions& base, std::ostream& out) {
          {0x22, 0xF1, 0x90},
          UdsExchange::Outcome::positive},
         {"tester present: UDS 3E 00", {0x3E, 0x00}, UdsExchange::Outcome::positive},
-        {"a service the ECU does not support: UDS 11 01 (ECUReset)",
-         {0x11, 0x01},
+        {"a service the ECU does not support: UDS 19 02 FF (ReadDTCInformation)",
+         {0x19, 0x02, 0xFF},
          UdsExchange::Outcome::negative},
     };
     for (const UdsStep& s : uds_steps) {
