@@ -158,8 +158,8 @@ int Session::activate() {
 }
 
 std::string Session::judge_activation(int rc, const std::string& nack) const {
-    const std::string library =
-        "the library returned " + result_number(rc) + " and left registry state " + state_name(state());
+    const std::string library = "the library returned " + result_number(rc) + (rc == DOIP_OK ? " (OK)" : "") +
+                                " and left registry state " + state_name(state());
     doip_routing_activation_response_s r{};
     if (!activation_response_.empty() &&
         doip_routing_activation_response_deserilize(
