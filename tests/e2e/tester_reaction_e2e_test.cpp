@@ -119,5 +119,68 @@ TEST_P(ConnectionLoss, EndsTheWaitAtOnceAndNamesTheCause) {
 INSTANTIATE_TEST_SUITE_P(Ways, ConnectionLoss, ::testing::ValuesIn(kLosses),
                          ::testing::PrintToStringParamName());
 
+// 3E 80 (TesterPresent, positive response suppressed) and then 22 F1 90; the entity answers the first with
+// NRC 0x22 at the moment `nrc` says.
+struct Suppressed {
+    const char* name;
+    enum { in_settle_time, before_next_ack, after_next_ack } nrc;
+    uint32_t settle_ms;
+    Outcome first;
+    friend void PrintTo(const Suppressed& c, std::ostream* os) { *os << c.name; }
+};
+
+const Suppressed kSuppressed[] = {
+    {"nrc_in_settle_time", Suppressed::in_settle_time, 3000, Outcome::negative},
+    {"nrc_before_next_ack", Suppressed::before_next_ack, 50, Outcome::no_response_expected},
+    {"nrc_after_next_ack", Suppressed::after_next_ack, 50, Outcome::no_response_expected},
+};
+
+class SuppressedResponse : public TesterReaction, public ::testing::WithParamInterface<Suppressed> {};
+
+TEST_P(SuppressedResponse, ALateNegativeResponseIsNotTheNextRequestsAnswer) {
+    const Suppressed& c = GetParam();
+    const Bytes nrc = response("7F 3E 22");
+    ScriptedPeer peer([&](ScriptedPeer::Link& link, int) {
+        link.answer_activation();
+        link.read();
+        link.write(hex(kAck));
+        if (c.nrc == Suppressed::in_settle_time) {
+            link.write(nrc);
+        }
+        link.read();
+        if (c.nrc == Suppressed::before_next_ack) {
+            link.write(nrc);
+        }
+        link.write(hex(kAck));
+        if (c.nrc == Suppressed::after_next_ack) {
+            link.write(nrc);
+        }
+        link.write(response("62 F1 90 01"));
+        link.drain();
+    });
+    doip_tools::TesterOptions o = options(peer.port());
+    o.settle_ms = c.settle_ms;
+    doip_tools::Session session(o);
+    ASSERT_EQ(session.activate(), DOIP_OK);
+
+    const UdsExchange first = session.uds({0x3E, 0x80});
+    EXPECT_EQ(first.outcome, c.first) << doip_tools::outcome_name(first.outcome);
+    EXPECT_EQ(first.uds, c.first == Outcome::negative ? hex("7F 3E 22") : Bytes{});
+
+    const UdsExchange next = session.uds({0x22, 0xF1, 0x90});
+    EXPECT_EQ(next.outcome, Outcome::positive) << doip_tools::outcome_name(next.outcome);
+    EXPECT_EQ(next.uds, hex("62 F1 90 01"));
+    if (c.first == Outcome::negative) {
+        EXPECT_TRUE(next.unsolicited.empty());
+    } else {
+        ASSERT_EQ(next.unsolicited.size(), 1u);
+        EXPECT_EQ(next.unsolicited[0].message, nrc);
+        EXPECT_EQ(next.unsolicited[0].earlier_request, hex("3E 80"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, SuppressedResponse, ::testing::ValuesIn(kSuppressed),
+                         ::testing::PrintToStringParamName());
+
 }  // namespace
 }  // namespace doip_e2e
