@@ -25,8 +25,11 @@ bool activate(Session& session, std::ostream& out) {
                                    : describe_result(run.result);
     out << "    result " << result << ", " << ms_text(run.ms) << "; registry state "
         << state_name(session.state()) << "; local port " << ctx.local.port << "\n";
-    if (!session.activation_failure().empty()) {
-        out << "    error: " << session.activation_failure() << "\n";
+    const std::string& failure = session.activation_failure();
+    if (!failure.empty()) {
+        if (failure != result) {  // more than the result line says
+            out << "    error: " << failure << "\n";
+        }
         return false;
     }
     return run.result == DOIP_OK;

@@ -190,7 +190,7 @@ std::string Session::judge_activation(int rc, const std::string& nack) const {
         return "no routing activation response within " + std::to_string(ctx_.t_tcp_initial_inactivity_ms) +
                " ms";
     }
-    return "doip_activate failed: " + describe_result(rc);
+    return describe_result(rc);
 }
 
 int Session::state() const {

@@ -102,7 +102,7 @@ class Session {
     // takes the first response on the connection and maps codes its own way (0x03 and reserved codes give
     // DOIP_OK), so this judges the response itself: its tester address must be ours and its code 0x10. When
     // the library's wait ran out, it names what the connection showed instead: a generic NACK, a reply in
-    // another protocol version, the connection's end.
+    // another protocol version, the connection's end. Any other failure: describe_result of the result.
     const std::string& activation_failure() const { return activation_failure_; }
     // The routing activation response of the last activate() that got one, else empty.
     const std::vector<uint8_t>& activation_response() const { return activation_response_; }
