@@ -1,5 +1,6 @@
 // The doip-tester program against a simulator in this process: exit codes and what it prints.
 #include "e2e_support.h"
+#include "scripted_peer.h"
 
 #include <sys/wait.h>
 
@@ -33,6 +34,8 @@ struct Invocation {
     uint8_t activation_code;  // 0xFF: the simulator is stopped first
     int exit_code;
     std::vector<const char*> printed;  // parts of the output
+    void (*faults)(doip_tools::SimulatorOptions&) = nullptr;
+    const char* absent = nullptr;  // not part of the output
     friend void PrintTo(const Invocation& c, std::ostream* os) { *os << c.arguments; }
 };
 
@@ -55,6 +58,31 @@ const Invocation kRuns[] = {
      0xFF,
      1,
      {"未成功创建TCP链接", "-1004 (socket layer: the entity refused", "state 1 no entry"}},
+    // Routing is not active whatever the library returned: the tester says why and sends no UDS.
+    {"uds 3E00",
+     0x03,
+     1,
+     {"code 0x03, denied: source address already active on another socket; the library returned 0 (OK) and "
+      "left registry state 0 activated"},
+     nullptr,
+     "UDS 3E 00"},
+    {"uds 3E00 --timeout 300",
+     0x10,
+     1,
+     {"error: the entity closed the connection in the middle of a message"},
+     [](doip_tools::SimulatorOptions& o) { o.faults.close_mid_message = true; },
+     "UDS 3E 00"},
+    {"activate --timeout 300",
+     0x10,
+     1,
+     {"error: the entity sent a header with inverse protocol version 0x02 where 0xFD was expected"},
+     [](doip_tools::SimulatorOptions& o) { o.faults.bad_inverse_version = true; }},
+    {"activate --timeout 300 --protocol-version 07",
+     0x10,
+     1,
+     {"error: the entity answered with a generic header NACK (0x0000), code 0x00 incorrect pattern format; "
+      "the "
+      "entity closed the connection"}},
     {"!", 0x10, 2, {}},
     {"!frobnicate", 0x10, 2, {"unknown command frobnicate"}},
     {"!uds", 0x10, 2, {"uds needs at least one request"}},
@@ -71,6 +99,9 @@ TEST_P(CliE2e, ExitCodeAndOutput) {
     const Invocation& run = GetParam();
     doip_tools::SimulatorOptions options;
     options.activation_response_code = run.activation_code;
+    if (run.faults != nullptr) {
+        run.faults(options);
+    }
     start(options);
     if (run.activation_code == 0xFF) {
         simulator().stop();
@@ -82,9 +113,28 @@ TEST_P(CliE2e, ExitCodeAndOutput) {
     for (const char* printed : run.printed) {
         EXPECT_NE(r.output.find(printed), std::string::npos) << r.output;
     }
+    if (run.absent != nullptr) {
+        EXPECT_EQ(r.output.find(run.absent), std::string::npos) << r.output;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, CliE2e, ::testing::ValuesIn(kRuns));
+
+// The library takes the first routing activation response on the connection, whoever it is for.
+TEST(CliScriptedPeer, RefusesAnActivationResponseForAnotherTester) {
+    ScriptedPeer peer([](ScriptedPeer::Link& link, int) {
+        link.answer_activation(0x10, 0x0E80);
+        link.drain();
+    });
+    const ProgramRun r = run_tester("uds 3E00 --port " + std::to_string(peer.port()));
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_NE(
+        r.output.find("error: the routing activation response was for tester 0x0E80, not for us (0x0EF5); "
+                      "the library returned 0 (OK)"),
+        std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("UDS 3E 00"), std::string::npos) << r.output;
+}
 
 }  // namespace
 }  // namespace doip_e2e

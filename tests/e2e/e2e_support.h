@@ -112,6 +112,7 @@ class E2eTest : public ::testing::Test {
         d.messages_appended = now.messages_appended - before_.messages_appended;
         d.stream_errors = now.stream_errors - before_.stream_errors;
         d.peer_closes = now.peer_closes - before_.peer_closes;
+        d.unknown_payload_types = now.unknown_payload_types - before_.unknown_payload_types;
         return d;
     }
 

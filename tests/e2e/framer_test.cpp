@@ -69,14 +69,23 @@ TEST_P(FramerHeader, DecidesOnTheHeader) {
                           : c.status == Status::too_large ? frame.announced
                                                           : frame.length;
     EXPECT_EQ(value, c.value);
-    if (c.status != Status::message) {
+    if (c.status == Status::bad_header || c.status == Status::too_large) {
         EXPECT_EQ(framer.next(&frame), c.status);  // and stays so
+    } else {
+        EXPECT_EQ(framer.next(&frame), Status::need_more);  // consumed whole
     }
 }
 
 const HeaderCase kHeaders[] = {
     {"inverse_version", "02 02 00 07 00 00 00 00", Status::bad_header, DOIP_ERR_BAD_PROTOCOL_VERSION},
-    {"unknown_type", "02 FD 12 34 00 00 00 00", Status::bad_header, DOIP_ERR_UNKNOWN_PAYLOAD_TYPE},
+    {"other_version", "03 FD 00 07 00 00 00 00", Status::bad_header, DOIP_ERR_BAD_PROTOCOL_VERSION},
+    {"bad_inverse_and_unknown_type", "02 02 12 34 00 00 00 00", Status::bad_header,
+     DOIP_ERR_BAD_PROTOCOL_VERSION},
+    {"consistent_version_3", "03 FC 00 07 00 00 00 00", Status::message, 8},  // the session judges it
+    {"unknown_type", "02 FD 12 34 00 00 00 00", Status::unknown_type, 8},
+    {"unknown_type_with_payload", "02 FD 40 05 00 00 00 02 AA BB", Status::unknown_type, 10},
+    {"non_standard_8000", "02 FD 80 00 00 00 00 01 01", Status::unknown_type, 9},
+    {"unknown_type_too_large", "02 FD 40 05 00 00 00 11", Status::too_large, 17},
     {"too_large", "02 FD 80 01 00 00 00 11", Status::too_large, 17},
     {"huge", "02 FD 80 01 FF FF FF FF", Status::too_large, 0xFFFFFFFFu},
     {"at_the_limit", "02 FD 80 01 00 00 00 10 0E F5 0C E1 3E 00 00 00 00 00 00 00 00 00 00 00",
@@ -85,6 +94,39 @@ const HeaderCase kHeaders[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, FramerHeader, ::testing::ValuesIn(kHeaders),
                          ::testing::PrintToStringParamName());
+
+// A message of unknown type fed byte by byte is waited for whole, payload included, then skipped; the
+// message after it comes out.
+TEST(MessageFramer, UnknownTypeIsSkippedWholeWhenItComesInPieces) {
+    const Bytes stream = hex("02 FD 40 05 00 00 00 03 AA BB CC 02 FD 00 07 00 00 00 00");
+    MessageFramer framer(16);
+    MessageFramer::Frame frame;
+    for (size_t at = 0; at < 10; ++at) {
+        framer.feed(&stream[at], 1);
+        ASSERT_EQ(framer.next(&frame), Status::need_more) << at;
+    }
+    framer.feed(&stream[10], stream.size() - 10);
+    ASSERT_EQ(framer.next(&frame), Status::unknown_type);
+    EXPECT_EQ(frame.payload_type, 0x4005);
+    EXPECT_EQ(Bytes(frame.data, frame.data + frame.length), Bytes(stream.begin(), stream.begin() + 11));
+    EXPECT_EQ(drain(framer), std::vector<Bytes>{Bytes(stream.begin() + 11, stream.end())});
+}
+
+TEST(MessageFramer, HeaderFaultTextNamesTheWrongByte) {
+    const struct {
+        const char* header;
+        const char* text;
+    } cases[] = {
+        {"03 FD", "a header with protocol version 0x03 where 0x02 was expected"},
+        {"02 02", "a header with inverse protocol version 0x02 where 0xFD was expected"},
+        {"AA AA",
+         "a header with protocol version 0xAA and inverse 0xAA, which is not its complement (0x02 was "
+         "expected)"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(doip_tools::header_fault_text(hex(c.header).data(), 0x02), c.text);
+    }
+}
 
 }  // namespace
 }  // namespace doip_e2e

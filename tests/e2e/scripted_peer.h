@@ -57,6 +57,37 @@ class ScriptedPeer {
         }
         // Ends the connection (the tester sees an orderly close).
         void close() { doip_tools::net::shutdown_both(handle_); }
+        // Aborts the connection (the tester sees a reset).
+        void reset() {
+            doip_tools::net::close_with_reset(handle_);
+            handle_ = doip_tools::net::kInvalid;
+        }
+        // Waits until the tester closes the connection (or `timeout_ms` passes), dropping what it sends.
+        void drain(int timeout_ms = 10000) {
+            while (!read(timeout_ms).empty()) {
+            }
+        }
+        // Reads the routing activation request and answers it with `code` for the tester address in it, or
+        // for `tester` when that is set.
+        void answer_activation(uint8_t code = 0x10, int tester = -1) {
+            const std::vector<uint8_t> request = read();
+            if (request.size() < 10) {
+                return;
+            }
+            std::vector<uint8_t> response = {0x02,       0xFD, 0x00, 0x06, 0x00, 0x00, 0x00, 0x09, request[8],
+                                             request[9], 0x0C, 0xE1, code, 0x00, 0x00, 0x00, 0x00};
+            if (tester >= 0) {
+                doip_tools::store_be16(&response[8], static_cast<uint16_t>(tester));
+            }
+            write(response);
+        }
+        // Ends the connection unless reset() did.
+        void finish() {
+            if (handle_ != doip_tools::net::kInvalid) {
+                doip_tools::net::shutdown_both(handle_);
+                doip_tools::net::close(handle_);
+            }
+        }
 
       private:
         doip_tools::net::Handle handle_;
@@ -103,8 +134,7 @@ class ScriptedPeer {
             }
             Link link(handle);
             script_(link, index++);
-            doip_tools::net::shutdown_both(handle);
-            doip_tools::net::close(handle);
+            link.finish();
         }
     }
 

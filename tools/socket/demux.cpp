@@ -29,6 +29,7 @@ MessageDemux::~MessageDemux() {
 }
 
 void MessageDemux::run() {
+    bool signalled = true;
     while (!stop_) {
         for (;;) {
             doip_message_s m{};
@@ -56,7 +57,73 @@ void MessageDemux::run() {
             }
             filed_.notify_all();
         }
-        waker_->wait(kPollMs);
+        bool announce;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++passes_;
+            // A connection that ended wakes its takers, and sync() hears of every pass.
+            announce = signalled || pass_waiters_ > 0;
+        }
+        if (announce) {
+            filed_.notify_all();
+        }
+        signalled = waker_->wait(kPollMs);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++passes_;
+    filed_.notify_all();
+}
+
+bool MessageDemux::pop(uint8_t channel, uint32_t serial, ReceivedMessage* out) {
+    std::deque<ReceivedMessage>& queue = queues_[channel];
+    while (!queue.empty()) {
+        ReceivedMessage front = std::move(queue.front());
+        queue.pop_front();
+        if (serial == 0 || front.aux2 == serial) {
+            *out = std::move(front);
+            return true;
+        }
+        ++dropped_;
+    }
+    return false;
+}
+
+void MessageDemux::sync(std::unique_lock<std::mutex>& lock) {
+    // The pass under way may have started before the call; the one after it has not.
+    const uint64_t target = passes_ + 2;
+    ++pass_waiters_;
+    waker_->notify();
+    filed_.wait(lock, [&] { return passes_ >= target || stop_; });
+    --pass_waiters_;
+}
+
+void MessageDemux::sync() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    sync(lock);
+}
+
+MessageDemux::Taken MessageDemux::take_unless_ended(uint8_t channel, uint32_t serial, ReceivedMessage* out,
+                                                    std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::unique_lock<std::mutex> lock(mutex_);
+    bool synced = false;
+    for (;;) {
+        if (pop(channel, serial, out)) {
+            return Taken::message;
+        }
+        // The layer appends a connection's last message before it marks the connection unusable; one more
+        // pass files whatever of it is still in the default queue.
+        if (!layer_.is_open(channel, serial)) {
+            if (synced) {
+                return Taken::ended;
+            }
+            sync(lock);
+            synced = true;
+            continue;
+        }
+        if (filed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+            return pop(channel, serial, out) ? Taken::message : Taken::timeout;
+        }
     }
 }
 
@@ -65,15 +132,8 @@ bool MessageDemux::take(uint8_t channel, uint32_t serial, ReceivedMessage* out,
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        std::deque<ReceivedMessage>& queue = queues_[channel];
-        while (!queue.empty()) {
-            ReceivedMessage front = std::move(queue.front());
-            queue.pop_front();
-            if (serial == 0 || front.aux2 == serial) {
-                *out = std::move(front);
-                return true;
-            }
-            ++dropped_;
+        if (pop(channel, serial, out)) {
+            return true;
         }
         if (filed_.wait_until(lock, deadline) == std::cv_status::timeout) {
             // One last look: a message filed right at the deadline still counts.

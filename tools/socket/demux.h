@@ -44,6 +44,18 @@ class MessageDemux {
     // `serial` (0: any serial), waiting at most `timeout`. Messages of that channel with another serial are
     // left from an earlier connection and are dropped. False on timeout.
     bool take(uint8_t channel, uint32_t serial, ReceivedMessage* out, std::chrono::milliseconds timeout);
+
+    enum class Taken {
+        message,  // `out` holds it
+        timeout,
+        ended  // the connection is no longer usable (see SocketLayer::end_reason) and all it sent is taken
+    };
+    // Any thread. As take(), but returns `ended` as soon as the connection on `channel` with `serial`
+    // (0: any) is unusable or gone and none of its messages is left, however long the timeout.
+    Taken take_unless_ended(uint8_t channel, uint32_t serial, ReceivedMessage* out,
+                            std::chrono::milliseconds timeout);
+    // Any thread. Returns once every message appended to the library's cache before the call is filed.
+    void sync();
     // Any thread. Drops the messages filed under `channel`.
     void clear(uint8_t channel);
 
@@ -57,12 +69,19 @@ class MessageDemux {
     static constexpr size_t kQueueLimit = 1000;
 
     void run();
+    // With `lock` held on mutex_: waits until a whole pass over the default queue has started after the call
+    // and ended.
+    void sync(std::unique_lock<std::mutex>& lock);
+    // With `lock` held: pops the oldest message of `channel` with `serial` (0: any) into `out`.
+    bool pop(uint8_t channel, uint32_t serial, ReceivedMessage* out);
 
     SocketLayer& layer_;
     std::shared_ptr<Waker> waker_ = std::make_shared<Waker>();
     std::mutex mutex_;
     std::condition_variable filed_;
     std::map<uint8_t, std::deque<ReceivedMessage>> queues_;
+    uint64_t passes_ = 0;   // passes over the default queue ended
+    int pass_waiters_ = 0;  // threads in sync()
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> routed_{0};
     std::atomic<uint64_t> dropped_{0};

@@ -5,6 +5,7 @@
 
 #include "bytes.h"
 #include "doip.h"
+#include "formatting.h"
 
 namespace doip_tools {
 
@@ -32,7 +33,9 @@ MessageFramer::Status MessageFramer::next(Frame* frame) {
     std::memset(header + 4, 0, 4);
     doip_package_s package{};
     const int code = doip_deserialize(header, sizeof header, &package);
-    if (code != DOIP_OK) {
+    if (code != DOIP_OK && code != DOIP_ERR_UNKNOWN_PAYLOAD_TYPE) {
+        frame->data = start;
+        frame->length = DOIP_HEADER_SIZE;
         frame->code = code;
         return Status::bad_header;
     }
@@ -45,24 +48,35 @@ MessageFramer::Status MessageFramer::next(Frame* frame) {
         return Status::need_more;
     }
     const uint32_t length = DOIP_HEADER_SIZE + announced;
-    const int whole = doip_deserialize(start, length, &package);
-    if (whole != DOIP_OK) {
-        frame->code = whole;
-        return Status::bad_header;
-    }
     frame->data = start;
     frame->length = length;
-    frame->payload_type = package.payload_type;
-    frame->code = DOIP_OK;
+    frame->payload_type = load_be16(start + 2);
+    frame->code = code;
     frame->announced = announced;
     offset_ += length;
-    return Status::message;
+    return code == DOIP_OK ? Status::message : Status::unknown_type;
 }
 
 std::vector<uint8_t> MessageFramer::peek(size_t count) const {
     const size_t n = std::min(count, buffered());
     return std::vector<uint8_t>(buffer_.begin() + static_cast<std::ptrdiff_t>(offset_),
                                 buffer_.begin() + static_cast<std::ptrdiff_t>(offset_ + n));
+}
+
+std::string header_fault_text(const uint8_t* header, uint8_t expected_version) {
+    const uint8_t version = header[0];
+    const uint8_t inverse = header[1];
+    const uint8_t expected_inverse = static_cast<uint8_t>(~expected_version);
+    if (inverse == expected_inverse && version != expected_version) {
+        return "a header with protocol version " + hex8(version) + " where " + hex8(expected_version) +
+               " was expected";
+    }
+    if (version == expected_version) {
+        return "a header with inverse protocol version " + hex8(inverse) + " where " +
+               hex8(expected_inverse) + " was expected";
+    }
+    return "a header with protocol version " + hex8(version) + " and inverse " + hex8(inverse) +
+           ", which is not its complement (" + hex8(expected_version) + " was expected)";
 }
 
 }  // namespace doip_tools

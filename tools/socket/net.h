@@ -72,9 +72,14 @@ int wait_readable(Handle socket, int timeout_ms);
 void shutdown_both(Handle socket);
 // Releases the descriptor. Must not race with other calls on the same handle.
 void close(Handle socket);
+// Releases the descriptor so that the peer sees a reset (RST) rather than an orderly close: for a peer
+// that aborts a connection (the tests play one). Must not race with other calls on the same handle.
+void close_with_reset(Handle socket);
 
 // The text of the last socket error of the calling thread.
 std::string last_error_text();
+// True when the last socket error of the calling thread says the peer reset the connection.
+bool last_error_is_reset();
 
 }  // namespace doip_tools::net
 

@@ -270,8 +270,20 @@ void close(Handle socket) {
     }
 }
 
+void close_with_reset(Handle socket) {
+    if (socket != kInvalid) {
+        const linger reset_on_close{1, 0};
+        setsockopt(fd_of(socket), SOL_SOCKET, SO_LINGER, &reset_on_close, sizeof reset_on_close);
+        ::close(fd_of(socket));
+    }
+}
+
 std::string last_error_text() {
     return errno_text(errno);
+}
+
+bool last_error_is_reset() {
+    return errno == ECONNRESET;
 }
 
 }  // namespace doip_tools::net

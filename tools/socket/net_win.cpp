@@ -310,8 +310,23 @@ void close(Handle socket) {
     }
 }
 
+void close_with_reset(Handle socket) {
+    if (socket != kInvalid) {
+        linger reset_on_close{};
+        reset_on_close.l_onoff = 1;
+        reset_on_close.l_linger = 0;
+        setsockopt(sock_of(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset_on_close),
+                   sizeof reset_on_close);
+        ::closesocket(sock_of(socket));
+    }
+}
+
 std::string last_error_text() {
     return error_text(WSAGetLastError());
+}
+
+bool last_error_is_reset() {
+    return WSAGetLastError() == WSAECONNRESET;
 }
 
 }  // namespace doip_tools::net

@@ -20,7 +20,9 @@ struct SocketLayer::Connection {
     std::string name;  // "channel 3 (127.0.0.1:10001 -> 127.0.0.1:13400)" for log lines
     std::thread thread;
     std::atomic<bool> closing{false};
+    uint8_t protocol_version = 0;  // of the context that opened it: what the peer's headers must carry
     std::atomic<bool> usable{true};
+    EndReason end;  // guarded by the layer's mutex
     std::mutex send_mutex;
 };
 
@@ -66,10 +68,12 @@ void Waker::notify() {
     cv_.notify_all();
 }
 
-void Waker::wait(int timeout_ms) {
+bool Waker::wait(int timeout_ms) {
     std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return signalled_; });
+    const bool signalled =
+        cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return signalled_; });
     signalled_ = false;
+    return signalled;
 }
 
 SocketLayer& SocketLayer::instance() {
@@ -163,6 +167,7 @@ int SocketLayer::open(uint8_t channel, doip_s* ctx) {
     auto connection = std::make_shared<Connection>();
     connection->channel = channel;
     connection->handle = result.handle;
+    connection->protocol_version = ctx->protocol_version;
     char name[160];
     std::snprintf(name, sizeof name, "channel %u (%s:%u -> %s:%u)", channel, bound.ip.c_str(), bound.port,
                   remote.ip.c_str(), remote.port);
@@ -248,8 +253,18 @@ void SocketLayer::close_all() {
 }
 
 bool SocketLayer::is_open(uint8_t channel) const {
+    return is_open(channel, 0);
+}
+
+bool SocketLayer::is_open(uint8_t channel, uint32_t serial) const {
     const std::shared_ptr<Connection> connection = find(channel);
-    return connection && connection->usable;
+    return connection && connection->usable && (serial == 0 || connection->serial == serial);
+}
+
+EndReason SocketLayer::end_reason(uint8_t channel) const {
+    const std::shared_ptr<Connection> connection = find(channel);
+    std::lock_guard<std::mutex> lock(mutex_);
+    return connection ? connection->end : EndReason{};
 }
 
 uint32_t SocketLayer::serial(uint8_t channel) const {
@@ -293,6 +308,16 @@ void SocketLayer::notify_wakers() {
     }
 }
 
+void SocketLayer::end(Connection& connection, ConnectionEnd cause, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connection.end = EndReason{cause, text};
+    if (cause == ConnectionEnd::peer_closed) {
+        ++stats_.peer_closes;
+    } else {
+        ++stats_.stream_errors;
+    }
+}
+
 void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
     uint32_t max_payload_length;
     {
@@ -302,7 +327,6 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
     MessageFramer framer(max_payload_length);
     std::vector<uint8_t> chunk(kReceiveChunk);
     const char* name = connection->name.c_str();
-    bool stream_error = false;
     for (;;) {
         const long n = net::recv_some(connection->handle, chunk.data(), chunk.size());
         if (n <= 0) {
@@ -310,25 +334,41 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
                 break;
             }
             if (n < 0) {
-                log(2, "%s: receive failed: %s", name, net::last_error_text().c_str());
-                stream_error = true;
+                const bool reset = net::last_error_is_reset();
+                const std::string error = net::last_error_text();
+                log(2, "%s: receive failed: %s", name, error.c_str());
+                if (reset) {
+                    end(*connection, ConnectionEnd::reset, "the connection was reset");
+                } else {
+                    end(*connection, ConnectionEnd::receive_failed, "receiving failed: " + error);
+                }
             } else if (framer.buffered() > 0) {
                 log(2,
                     "%s: closed by the peer in the middle of a message (%zu bytes of it received: %s); "
                     "nothing of it was handed on",
                     name, framer.buffered(), hex_bytes(framer.peek(kLoggedBytes)).c_str());
-                stream_error = true;
+                end(*connection, ConnectionEnd::closed_mid_message,
+                    "the entity closed the connection in the middle of a message");
             } else {
                 log(1, "%s: closed by the peer", name);
-                std::lock_guard<std::mutex> lock(mutex_);
-                ++stats_.peer_closes;
+                end(*connection, ConnectionEnd::peer_closed, "the entity closed the connection");
             }
             break;
         }
         framer.feed(chunk.data(), static_cast<size_t>(n));
         MessageFramer::Frame frame;
         MessageFramer::Status status;
-        while ((status = framer.next(&frame)) == MessageFramer::Status::message) {
+        while ((status = framer.next(&frame)) == MessageFramer::Status::message ||
+               status == MessageFramer::Status::unknown_type) {
+            if (status == MessageFramer::Status::unknown_type) {
+                // Discarded whole; neither a NACK nor a close is a tester's answer to it.
+                log(1, "%s: skipped a message of unknown payload type 0x%04X, %u payload bytes: %s", name,
+                    frame.payload_type, frame.announced,
+                    hex_bytes(frame.data, frame.length, kLoggedBytes).c_str());
+                std::lock_guard<std::mutex> lock(mutex_);
+                ++stats_.unknown_payload_types;
+                continue;
+            }
             doip_message_s message{};
             message.channel =
                 frame.payload_type == DOIP_PT_ROUTING_ACTIVATION_RESPONSE ? 0 : connection->channel;
@@ -347,22 +387,23 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
         if (status == MessageFramer::Status::bad_header) {
             log(2, "%s: bad DoIP header (doip_deserialize: %d) at %s; connection closed", name, frame.code,
                 hex_bytes(framer.peek(kLoggedBytes)).c_str());
-            stream_error = true;
+            end(*connection, ConnectionEnd::bad_header,
+                "the entity sent " + header_fault_text(frame.data, connection->protocol_version));
             break;
         }
         if (status == MessageFramer::Status::too_large) {
             log(2, "%s: a message announces %u payload bytes, more than the limit of %u; connection closed",
                 name, frame.announced, max_payload_length);
-            stream_error = true;
+            end(*connection, ConnectionEnd::too_large,
+                "the entity announced a message of " + std::to_string(frame.announced) +
+                    " payload bytes, more than the maximum of " + std::to_string(max_payload_length));
             break;
         }
     }
-    if (stream_error) {
+    if (connection->end.cause != ConnectionEnd::none && connection->end.cause != ConnectionEnd::peer_closed) {
         net::shutdown_both(connection->handle);
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++stats_.stream_errors;
     }
-    // Last: whoever sees the connection unusable also sees its log line and counts.
+    // Last: whoever sees the connection unusable also sees its log line, counts and end reason.
     connection->usable = false;
     notify_wakers();
 }

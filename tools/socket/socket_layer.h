@@ -12,10 +12,13 @@
 // A tester with several connections gives each its own channel and reads messages by aux1/aux2 (see
 // MessageDemux, which takes them from the library's default queue and sorts them per connection).
 //
-// One receive thread per connection frames the byte stream (MessageFramer). A header that fails the
-// header check, or that announces more than `max_payload_length` payload bytes, closes the connection and is
-// logged; a partial message is never appended. A peer that closes the connection in the middle of a message
-// is logged too. The connection then stays in the table, unusable (send fails), until it is closed.
+// One receive thread per connection frames the byte stream (MessageFramer). A header with a bad pattern
+// (the inverse byte not the complement of the version byte), or one that announces more than
+// `max_payload_length` payload bytes, closes the connection and is logged; a partial message is never
+// appended. A message of a payload type the library does not know is logged (level 1), counted and
+// skipped whole, and the connection goes on: a tester neither answers nor closes for it. A peer that closes
+// the connection in the middle of a message is logged too. The connection then stays in the table, unusable
+// (send fails), until it is closed; end_reason() tells why it ended.
 //
 // open() binds the context's local address and port when either is set (with address reuse, so an
 // activation right after a close can take the same port) and connects to the remote end within
@@ -34,6 +37,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "doip.h"
@@ -63,8 +67,25 @@ struct SocketLayerStats {
     uint64_t connections_opened = 0;
     uint64_t connections_closed = 0;
     uint64_t messages_appended = 0;
-    uint64_t stream_errors = 0;  // bad header, too large, closed mid-message, receive error
-    uint64_t peer_closes = 0;    // orderly closes by the peer between messages
+    uint64_t stream_errors = 0;          // bad header, too large, closed mid-message, receive error
+    uint64_t peer_closes = 0;            // orderly closes by the peer between messages
+    uint64_t unknown_payload_types = 0;  // messages of an unknown payload type skipped
+};
+
+// Why a connection became unusable.
+enum class ConnectionEnd {
+    none,                // usable, or no connection on the channel
+    peer_closed,         // the peer closed it between messages
+    closed_mid_message,  // the peer closed it in the middle of a message
+    bad_header,          // a header with a bad pattern (version and inverse byte)
+    too_large,           // a header announced more payload bytes than max_payload_length
+    reset,               // the peer reset it
+    receive_failed       // another receive error
+};
+
+struct EndReason {
+    ConnectionEnd cause = ConnectionEnd::none;
+    std::string text;  // in words, as a tester prints it: "the entity closed the connection"
 };
 
 // Wakes a thread that waits for received messages; shared between the layer and its waiters so that a
@@ -72,8 +93,8 @@ struct SocketLayerStats {
 class Waker {
   public:
     void notify();
-    // Waits until notified since the last wait, or for `timeout_ms`.
-    void wait(int timeout_ms);
+    // Waits until notified since the last wait, or for `timeout_ms`. True when notified.
+    bool wait(int timeout_ms);
 
   private:
     std::mutex mutex_;
@@ -101,6 +122,11 @@ class SocketLayer {
 
     // True while the channel's connection is connected and receiving.
     bool is_open(uint8_t channel) const;
+    // True while the channel's connection is usable and its serial is `serial` (0: any serial).
+    bool is_open(uint8_t channel, uint32_t serial) const;
+    // Why the channel's connection became unusable; `cause` none while it is usable or when there is none.
+    // Set before the connection turns unusable and before the wakers hear of it.
+    EndReason end_reason(uint8_t channel) const;
     // The serial of the channel's connection (its aux2), 0 when there is none.
     uint32_t serial(uint8_t channel) const;
     // Connections in the table, usable or not (closed ones are gone).
@@ -127,7 +153,7 @@ class SocketLayer {
     void receive(const std::shared_ptr<Connection>& connection);
     void log(int level, const char* format, ...);
     std::shared_ptr<Connection> find(uint8_t channel) const;
-    void finish(const std::shared_ptr<Connection>& connection);
+    void end(Connection& connection, ConnectionEnd cause, const std::string& text);
     void notify_wakers();
 
     mutable std::mutex mutex_;

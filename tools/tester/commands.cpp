@@ -6,7 +6,8 @@
 namespace doip_tools {
 namespace {
 
-// Activates routing on the session and prints the outcome. True when routing is active.
+// Activates routing on the session and prints the outcome: what the library returned and, when routing is
+// not active for us whatever it returned, why. True when routing is active.
 bool activate(Session& session, std::ostream& out) {
     const doip_s& ctx = session.context();
     out << "routing activation: " << session.options().local_address
@@ -15,8 +16,21 @@ bool activate(Session& session, std::ostream& out) {
         << static_cast<int>(ctx.activation_type) << ", OEM field "
         << (ctx.oem_specific_present != 0 ? hex32(ctx.oem_specific) : "off") << "\n";
     const ActivationRun run = show_activation(session, out);
-    out << "    result " << describe_result(run.result) << ", " << ms_text(run.ms) << "; registry state "
+    // On a timeout the library's text says no more than that; the error line below names the cause.
+    const std::string result = run.result == DOIP_ERR_TIMEOUT
+                                   ? result_number(run.result) + " (the library's wait of " +
+                                         std::to_string(ctx.t_tcp_initial_inactivity_ms) +
+                                         " ms for a response ran out)"
+                                   : describe_result(run.result);
+    out << "    result " << result << ", " << ms_text(run.ms) << "; registry state "
         << state_name(session.state()) << "; local port " << ctx.local.port << "\n";
+    const std::string& failure = session.activation_failure();
+    if (!failure.empty()) {
+        if (failure != result) {  // more than the result line says
+            out << "    error: " << failure << "\n";
+        }
+        return false;
+    }
     return run.result == DOIP_OK;
 }
 
@@ -32,7 +46,9 @@ int run_status_over_tcp(const TesterOptions& options, std::ostream& out) {
         double ms = 0;
         const int rc = session.request(r[0], r[1], &reply, &ms);
         if (rc != DOIP_OK) {
-            out << "error: no answer to payload type " << hex16(r[0]) << ": " << describe_result(rc) << "\n";
+            out << "error: no answer to payload type " << hex16(r[0]) << ": "
+                << (session.receive_failure().empty() ? describe_result(rc) : session.receive_failure())
+                << "\n";
             return kExitFailure;
         }
         out << "<- " << describe_message(reply.bytes) << "  [" << ms_text(ms) << "]\n";
@@ -67,6 +83,14 @@ int print_uds_exchange(const UdsExchange& x, std::ostream& out, const char* inde
     if (!x.acknowledgement.empty()) {
         out << indent << "<- " << describe_message(x.acknowledgement) << "  [" << ms_text(x.ack_ms) << "]\n";
     }
+    for (const UdsExchange::Unsolicited& u : x.unsolicited) {
+        out << indent << "<- " << describe_message(u.message) << "  [" << ms_text(u.ms) << "]\n"
+            << indent << "   ("
+            << (u.earlier_request.empty() ? std::string("unsolicited: it does not answer this request")
+                                          : "late: the answer to the earlier request " +
+                                                hex_bytes(u.earlier_request) + ", not to this one")
+            << ")\n";
+    }
     if (x.pending_responses > 0) {
         out << indent << "   (" << x.pending_responses << " response-pending answers)\n";
     }
@@ -86,6 +110,12 @@ int print_uds_exchange(const UdsExchange& x, std::ostream& out, const char* inde
             return kExitNegativeResponse;
         case UdsExchange::Outcome::send_failed:
             out << indent << "error: send failed: " << describe_result(x.code) << "\n";
+            return kExitFailure;
+        case UdsExchange::Outcome::connection_lost:
+            out << indent << "error: connection lost: " << x.cause << "\n";
+            return kExitFailure;
+        case UdsExchange::Outcome::wrong_version:
+            out << indent << "error: " << x.cause << "\n";
             return kExitFailure;
         default:
             out << indent << "error: " << outcome_name(x.outcome) << "\n";

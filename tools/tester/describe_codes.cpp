@@ -93,14 +93,18 @@ std::string library_error_text(int code) {
     return std::string(text, static_cast<size_t>(length));
 }
 
-std::string describe_result(int code) {
+std::string result_number(int code) {
     char number[32];
     if (code >= 0x1000) {
         std::snprintf(number, sizeof number, "0x%04X (%d)", code, code);
     } else {
         std::snprintf(number, sizeof number, "%d", code);
     }
-    const std::string text = number;
+    return number;
+}
+
+std::string describe_result(int code) {
+    const std::string text = result_number(code);
     if (code == DOIP_OK) {
         return text + " (OK)";
     }

@@ -19,7 +19,9 @@ Commands:
                        timer, printing every message decoded with its round-trip time
   activate             open a TCP connection and activate routing
   uds HEX [HEX ...]    activate routing, then send each UDS request (e.g. 22F190 or "22 F1 90") and print the
-                       acknowledgement and the response (negative responses decoded with their NRC name)
+                       acknowledgement and the response (negative responses decoded with their NRC name);
+                       a response of another service (a late answer to an earlier request) is shown as
+                       such and not taken for the answer
   discover             vehicle identification request over UDP (plain, --eid or --vin); every answer is
                        printed with its own arrival time, then the entities that answered as a table
                        (IP address, logical address, VIN, EID, GID, further action, sync status);
@@ -37,6 +39,8 @@ Options (addresses and codes in hex, with or without 0x; times in milliseconds):
   --protocol-version HEX   protocol version of every header (default 0x02; 0x03 for ISO 13400-2:2019)
   --timeout MS             wait for the activation response, an acknowledgement, a response (default 2000)
   --pending MS             further wait after a response-pending answer, NRC 0x78 (default 5000)
+  --settle MS              after a request that suppresses its positive response (e.g. 3E80): wait this
+                           long for a negative response before the next request (default 50)
   --connect-timeout MS     TCP connect timeout (default 2000)
   --channel N              the connection's channel number (default 1)
   --eid HEX                discover: the 6-byte EID to ask for
@@ -46,6 +50,10 @@ Options (addresses and codes in hex, with or without 0x; times in milliseconds):
   --listen                 discover: listen for vehicle announcements on --local-address:--port
   --tcp                    status: ask on a TCP connection after routing activation
   -h, --help               this text
+
+Routing activation fails (exit 1, no UDS) unless the entity answers code 0x10 for our source address,
+whatever the library returns. When the connection ends while the tester waits (closed, reset, a bad header),
+the wait ends at once and the cause is printed.
 
 Exit status: 0 success, 1 failure (the error is printed; also when the entity's only answer over UDP is a
 generic header NACK), 2 usage error, 3 negative UDS response.
@@ -88,6 +96,7 @@ doip_tools::OptionTable option_table(doip_tools::TesterOptions& options,
         .hex("--protocol-version", 0xFF, &options.protocol_version)
         .decimal("--timeout", 3600000, &options.timeout_ms)
         .decimal("--pending", 3600000, &options.pending_ms)
+        .decimal("--settle", 3600000, &options.settle_ms)
         .decimal("--connect-timeout", 3600000, &options.connect_timeout_ms)
         .decimal("--channel", 255, &options.channel)
         .value("--eid",

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "bytes.h"
 #include "describe.h"
@@ -19,6 +20,23 @@ std::vector<std::string> g_log_lines;
 
 // The copy of a routing activation response reaches the demultiplexer right after the library's own.
 constexpr uint32_t kActivationCopyWaitMs = 1000;
+
+// What is left of the time up to `deadline`, in milliseconds.
+uint32_t left_until(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<uint32_t>(left) : 0;
+}
+
+// The UDS bytes of a whole diagnostic message, stripped by the library.
+std::vector<uint8_t> uds_of(const std::vector<uint8_t>& message) {
+    doip_message_raii stripped;
+    doip_message_s raw{};
+    raw.length = static_cast<uint32_t>(message.size());
+    raw.data = const_cast<uint8_t*>(message.data());
+    doip_message_init_bycopy(stripped.get(), &raw);
+    doip_remove_header(stripped.get());
+    return std::vector<uint8_t>(stripped.data, stripped.data + stripped.length);
+}
 
 }  // namespace
 
@@ -59,9 +77,11 @@ const char* outcome_name(UdsExchange::Outcome outcome) {
                                          "generic header NACK",
                                          "no acknowledgement",
                                          "no response",
-                                         "send failed"};
+                                         "send failed",
+                                         "connection lost",
+                                         "reply in another protocol version"};
     static_assert(
-        sizeof kNames / sizeof kNames[0] == static_cast<size_t>(UdsExchange::Outcome::send_failed) + 1,
+        sizeof kNames / sizeof kNames[0] == static_cast<size_t>(UdsExchange::Outcome::wrong_version) + 1,
         "a name per outcome");
     return kNames[static_cast<size_t>(outcome)];
 }
@@ -112,15 +132,65 @@ int Session::activate() {
     const int rc = doip_activate(options_.channel, &ctx_);
     const uint32_t serial = SocketLayer::instance().serial(options_.channel);
     // Only a connection opened by this call can have sent a response, and only when the library took one.
+    const bool opened = serial != 0 && serial != serial_before;
     const bool answered = rc == DOIP_OK || rc >= DOIP_RA_UNKNOWN_SOURCE_ADDRESS ||
                           rc == DOIP_ERR_INPUT_TOO_SHORT || rc == DOIP_ERR_BAD_PROTOCOL_VERSION;
-    if (serial != 0 && serial != serial_before && answered) {
-        ReceivedMessage m;
+    std::string nack;
+    receive_failure_.clear();
+    ReceivedMessage m;
+    if (opened && answered) {
         if (receive({DOIP_PT_ROUTING_ACTIVATION_RESPONSE}, kActivationCopyWaitMs, &m)) {
             activation_response_ = std::move(m.bytes);
         }
+    } else if (opened && rc == DOIP_ERR_TIMEOUT) {
+        // The library's wait ran out: what did the connection bring meanwhile?
+        demux_->sync();
+        if (receive({DOIP_PT_ROUTING_ACTIVATION_RESPONSE, DOIP_PT_GENERIC_NACK}, 0, &m)) {
+            if (m.payload_type() == DOIP_PT_GENERIC_NACK) {
+                nack = describe_message(m.bytes);
+            } else {
+                activation_response_ = std::move(m.bytes);
+            }
+        }
     }
+    activation_failure_ = judge_activation(rc, nack);
     return rc;
+}
+
+std::string Session::judge_activation(int rc, const std::string& nack) const {
+    const std::string library = "the library returned " + result_number(rc) + (rc == DOIP_OK ? " (OK)" : "") +
+                                " and left registry state " + state_name(state());
+    doip_routing_activation_response_s r{};
+    if (!activation_response_.empty() &&
+        doip_routing_activation_response_deserilize(
+            activation_response_.data(), static_cast<uint32_t>(activation_response_.size()), &r) == DOIP_OK) {
+        if (r.tester_address != ctx_.source_address) {
+            return "the routing activation response was for tester " + hex16(r.tester_address) +
+                   ", not for us (" + hex16(ctx_.source_address) + "); " + library;
+        }
+        if (r.response_code != 0x10) {
+            return "the entity did not activate routing: code " + hex8(r.response_code) + ", " +
+                   routing_activation_code_name(r.response_code) + "; " + library;
+        }
+    }
+    if (rc == DOIP_OK) {
+        return std::string();
+    }
+    if (rc == DOIP_ERR_TIMEOUT && activation_response_.empty()) {
+        const std::string lost = connection_lost();
+        if (!nack.empty()) {
+            return "the entity answered with a " + nack + (lost.empty() ? "" : "; " + lost);
+        }
+        if (!receive_failure_.empty()) {
+            return receive_failure_;
+        }
+        if (!lost.empty()) {
+            return lost;
+        }
+        return "no routing activation response within " + std::to_string(ctx_.t_tcp_initial_inactivity_ms) +
+               " ms";
+    }
+    return describe_result(rc);
 }
 
 int Session::state() const {
@@ -129,21 +199,49 @@ int Session::state() const {
     return state;
 }
 
+std::string Session::connection_lost() const {
+    if (!open_) {
+        return std::string();
+    }
+    if (SocketLayer::instance().serial(options_.channel) == 0) {
+        return "no connection is open";
+    }
+    return SocketLayer::instance().end_reason(options_.channel).text;
+}
+
 int Session::send(const std::vector<uint8_t>& message) {
     return SocketLayer::instance().send(options_.channel, message.data(),
                                         static_cast<uint32_t>(message.size()));
 }
 
 bool Session::receive(std::initializer_list<uint16_t> types, uint32_t timeout_ms, ReceivedMessage* out) {
+    receive_failure_.clear();
+    receive_lost_ = false;
+    const uint32_t serial = SocketLayer::instance().serial(options_.channel);
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left =
+            std::max(std::chrono::milliseconds(0),
+                     std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
         ReceivedMessage m;
-        if (left.count() < 0 ||
-            !demux_->take(options_.channel, SocketLayer::instance().serial(options_.channel), &m, left)) {
-            return false;
+        switch (demux_->take_unless_ended(options_.channel, serial, &m, left)) {
+            case MessageDemux::Taken::timeout:
+                return false;
+            case MessageDemux::Taken::ended:
+                receive_failure_ = connection_lost();
+                receive_lost_ = true;
+                return false;
+            case MessageDemux::Taken::message:
+                break;
         }
         const uint16_t type = m.payload_type();
+        // An entity that does not support our version says so with a generic NACK in its own.
+        if (type != DOIP_PT_GENERIC_NACK && m.bytes[0] != ctx_.protocol_version) {
+            receive_failure_ = "the entity replied with protocol version " + hex8(m.bytes[0]) + " where " +
+                               hex8(ctx_.protocol_version) + " was sent";
+            skipped_.push_back(describe_message(m.bytes));
+            return false;
+        }
         if (std::find(types.begin(), types.end(), type) != types.end()) {
             *out = std::move(m);
             return true;
@@ -157,6 +255,26 @@ bool Session::receive(std::initializer_list<uint16_t> types, uint32_t timeout_ms
         }
         skipped_.push_back(describe_message(m.bytes));
     }
+}
+
+void Session::fail(UdsExchange& x, UdsExchange::Outcome outcome) const {
+    x.outcome = outcome;
+    if (!receive_failure_.empty()) {
+        x.outcome =
+            receive_lost_ ? UdsExchange::Outcome::connection_lost : UdsExchange::Outcome::wrong_version;
+        x.cause = receive_failure_;
+    }
+}
+
+void Session::keep_unsolicited(UdsExchange& x, const ReceivedMessage& m, const std::vector<uint8_t>& earlier,
+                               Clock::time_point start) const {
+    UdsExchange::Unsolicited u;
+    u.message = m.bytes;
+    u.ms = ms_since(start);
+    if (answers_request(earlier, uds_of(m.bytes))) {
+        u.earlier_request = earlier;
+    }
+    x.unsolicited.push_back(std::move(u));
 }
 
 UdsExchange Session::uds(const std::vector<uint8_t>& uds) {
@@ -174,11 +292,32 @@ UdsExchange Session::uds(const std::vector<uint8_t>& uds) {
         x.outcome = UdsExchange::Outcome::send_failed;
         return x;
     }
+    const std::vector<uint8_t> previous = std::exchange(last_request_, uds);
+    // A diagnostic message from the target to us is (in the order of the stream) a response; anything else
+    // on 0x8001 is someone else's.
+    const auto from_target = [this](const ReceivedMessage& m) {
+        const explain_info_s info =
+            doip_get_expalininfo(m.bytes.data(), static_cast<unsigned>(m.bytes.size()));
+        return m.bytes.size() >= 13 && info.sender_address == ctx_.target_address &&
+               load_be16(m.bytes.data() + 10) == ctx_.source_address;
+    };
     ReceivedMessage m;
-    if (!receive({DOIP_PT_DIAG_MSG_ACK, DOIP_PT_DIAG_MSG_NACK, DOIP_PT_GENERIC_NACK}, options_.timeout_ms,
-                 &m)) {
-        x.outcome = UdsExchange::Outcome::no_ack;
-        return x;
+    const auto ack_deadline = start + std::chrono::milliseconds(options_.timeout_ms);
+    for (;;) {
+        if (!receive({DOIP_PT_DIAG_MSG_ACK, DOIP_PT_DIAG_MSG_NACK, DOIP_PT_GENERIC_NACK, DOIP_PT_DIAG_MSG},
+                     left_until(ack_deadline), &m)) {
+            fail(x, UdsExchange::Outcome::no_ack);
+            return x;
+        }
+        if (m.payload_type() != DOIP_PT_DIAG_MSG) {
+            break;
+        }
+        // Before this request's acknowledgement: a late answer to an earlier request.
+        if (from_target(m)) {
+            keep_unsolicited(x, m, previous, start);
+        } else {
+            skipped_.push_back(describe_message(m.bytes));
+        }
     }
     x.ack_ms = ms_since(start);
     x.acknowledgement = m.bytes;
@@ -196,41 +335,37 @@ UdsExchange Session::uds(const std::vector<uint8_t>& uds) {
         x.outcome = UdsExchange::Outcome::nacked;
         return x;
     }
-    if (response_suppressed(uds)) {
-        x.outcome = UdsExchange::Outcome::no_response_expected;
-        return x;
-    }
-    uint32_t wait = options_.timeout_ms;
+    // A suppressed positive response leaves room for a negative one: the settle time.
+    const bool suppressed = response_suppressed(uds);
+    auto deadline =
+        Clock::now() + std::chrono::milliseconds(suppressed ? options_.settle_ms : options_.timeout_ms);
     for (;;) {
-        if (!receive({DOIP_PT_DIAG_MSG}, wait, &m)) {
-            x.outcome = UdsExchange::Outcome::no_response;
+        if (!receive({DOIP_PT_DIAG_MSG}, left_until(deadline), &m)) {
+            fail(x, suppressed && x.pending_responses == 0 ? UdsExchange::Outcome::no_response_expected
+                                                           : UdsExchange::Outcome::no_response);
             return x;
         }
-        const explain_info_s info =
-            doip_get_expalininfo(m.bytes.data(), static_cast<unsigned>(m.bytes.size()));
-        if (m.bytes.size() < 13 || info.sender_address != ctx_.target_address ||
-            load_be16(m.bytes.data() + 10) != ctx_.source_address) {
+        if (!from_target(m)) {
             skipped_.push_back(describe_message(m.bytes));
             continue;
         }
+        std::vector<uint8_t> answer = uds_of(m.bytes);
+        if (!answers_request(uds, answer)) {
+            keep_unsolicited(x, m, previous, start);
+            continue;
+        }
         x.response = m.bytes;
-        x.response_source = info.sender_address;
-        x.response_target = load_be16(m.bytes.data() + 10);
-        doip_message_raii stripped;
-        doip_message_s raw{};
-        raw.length = static_cast<uint32_t>(m.bytes.size());
-        raw.data = m.bytes.data();
-        doip_message_init_bycopy(stripped.get(), &raw);
-        doip_remove_header(stripped.get());
-        x.uds.assign(stripped.data, stripped.data + stripped.length);
-        if (x.uds.size() >= 3 && x.uds[0] == 0x7F && x.uds[2] == 0x78) {
+        x.response_source = ctx_.target_address;
+        x.response_target = ctx_.source_address;
+        x.uds = std::move(answer);
+        if (is_response_pending(x.uds)) {
             ++x.pending_responses;
-            wait = options_.pending_ms;
+            deadline = Clock::now() + std::chrono::milliseconds(options_.pending_ms);
             continue;
         }
         x.response_ms = ms_since(start);
-        x.outcome = !x.uds.empty() && x.uds[0] == 0x7F ? UdsExchange::Outcome::negative
-                                                       : UdsExchange::Outcome::positive;
+        x.outcome = x.uds[0] == kNegativeResponseSid ? UdsExchange::Outcome::negative
+                                                     : UdsExchange::Outcome::positive;
         return x;
     }
 }

@@ -11,6 +11,7 @@
 
 #include "demux.h"
 #include "doip.h"
+#include "formatting.h"
 
 namespace doip_tools {
 
@@ -26,6 +27,7 @@ struct TesterOptions {
     uint8_t protocol_version = 0x02;
     uint32_t timeout_ms = 2000;  // activation wait, ACK wait, response wait (P2), UDP wait
     uint32_t pending_ms = 5000;  // further wait after a response-pending NRC 0x78 (P2*)
+    uint32_t settle_ms = 50;     // after a request whose positive response is suppressed: wait for an NRC
     uint32_t connect_timeout_ms = 2000;
     uint8_t channel = 1;
     bool verbose = false;
@@ -48,7 +50,16 @@ struct UdsExchange {
         generic_nack,
         no_ack,
         no_response,
-        send_failed
+        send_failed,
+        connection_lost,  // the connection ended while the tester waited: `cause`
+        wrong_version     // the entity replied in another protocol version: `cause`
+    };
+    // A response from the target that does not answer this request (a late answer to an earlier one, or
+    // one nobody asked for); the wait for this request's answer went on.
+    struct Unsolicited {
+        std::vector<uint8_t> message;          // the whole 0x8001 message
+        std::vector<uint8_t> earlier_request;  // the UDS request it answers, when it answers the previous one
+        double ms = 0;
     };
     Outcome outcome = Outcome::no_ack;
     int code = DOIP_OK;                    // send or build failure
@@ -62,6 +73,8 @@ struct UdsExchange {
     int pending_responses = 0;  // NRC 0x78 responses seen before the final one
     double ack_ms = 0;
     double response_ms = 0;
+    std::string cause;  // connection_lost, wrong_version: what happened, in words
+    std::vector<Unsolicited> unsolicited;
 };
 
 const char* outcome_name(UdsExchange::Outcome outcome);
@@ -81,9 +94,16 @@ class Session {
     const TesterOptions& options() const { return options_; }
     uint8_t channel() const { return options_.channel; }
 
-    // doip_activate on the session's channel. The copy of the entity's routing activation response that the
-    // socket layer also put on the application's queue is taken off it: activation_response().
+    // doip_activate on the session's channel: its result. The copy of the entity's routing activation
+    // response that the socket layer also put on the application's queue is taken off it:
+    // activation_response(). Whether routing is active for this tester says activation_failure().
     int activate();
+    // After activate(): why routing is not active for this tester, in words, empty when it is. The library
+    // takes the first response on the connection and maps codes its own way (0x03 and reserved codes give
+    // DOIP_OK), so this judges the response itself: its tester address must be ours and its code 0x10. When
+    // the library's wait ran out, it names what the connection showed instead: a generic NACK, a reply in
+    // another protocol version, the connection's end. Any other failure: describe_result of the result.
+    const std::string& activation_failure() const { return activation_failure_; }
     // The routing activation response of the last activate() that got one, else empty.
     const std::vector<uint8_t>& activation_response() const { return activation_response_; }
     // The registry state of the context's connection (get_doip_state).
@@ -91,10 +111,19 @@ class Session {
     // Sends a whole DoIP message on the connection.
     int send(const std::vector<uint8_t>& message);
     // Waits for the next message of this connection with one of `types`; alive check requests are answered
-    // meanwhile, other messages are skipped (their descriptions collected in skipped()). False on timeout.
+    // meanwhile, other messages are skipped (their descriptions collected in skipped()). False on timeout,
+    // and at once when the connection becomes unusable or a message (other than a generic NACK) comes in
+    // another protocol version than the context's: receive_failure() tells which.
     bool receive(std::initializer_list<uint16_t> types, uint32_t timeout_ms, ReceivedMessage* out);
+    // Why the last receive() returned false before its time, in words; empty after a plain timeout.
+    const std::string& receive_failure() const { return receive_failure_; }
+    // Why the session's connection is no longer usable ("the entity closed the connection", "the connection
+    // was reset", ...); empty while it is usable, and before activate() or after close().
+    std::string connection_lost() const;
     // Sends the UDS bytes as a diagnostic message (doip_diag_request) and waits for the acknowledgement and
-    // the target's response (following response-pending answers).
+    // the target's response (following response-pending answers). Only a response of the request's service
+    // (answers_request) is its answer; other responses from the target are kept as unsolicited. After a
+    // request with the suppress-positive-response bit it waits settle_ms for a negative response.
     UdsExchange uds(const std::vector<uint8_t>& uds);
     // A header-only request (entity status 0x4001, power mode 0x4003, alive check 0x0007) and its reply.
     int request(uint16_t request_type, uint16_t response_type, ReceivedMessage* reply, double* ms);
@@ -107,6 +136,14 @@ class Session {
     Session& operator=(const Session&) = delete;
 
   private:
+    std::string judge_activation(int rc, const std::string& nack) const;
+    // Ends the exchange with `outcome`, or with the reason why the last receive() gave up early.
+    void fail(UdsExchange& x, UdsExchange::Outcome outcome) const;
+    // The 0x8001 message `m`, which does not answer this request, kept in `x`; `earlier` is the previous
+    // request.
+    void keep_unsolicited(UdsExchange& x, const ReceivedMessage& m, const std::vector<uint8_t>& earlier,
+                          Clock::time_point start) const;
+
     TesterOptions options_;
     doip_s ctx_{};
     std::unique_ptr<MessageDemux> own_demux_;
@@ -114,6 +151,10 @@ class Session {
     bool open_ = false;
     std::vector<std::string> skipped_;
     std::vector<uint8_t> activation_response_;
+    std::string activation_failure_;
+    std::string receive_failure_;
+    bool receive_lost_ = false;          // receive_failure_ is the connection's end
+    std::vector<uint8_t> last_request_;  // the UDS bytes of the previous uds()
 };
 
 }  // namespace doip_tools
