@@ -133,27 +133,6 @@ int run_activate(const TesterOptions& options, std::ostream& out) {
     return activate(session, out) ? kExitOk : kExitFailure;
 }
 
-int run_uds(const TesterOptions& options, const std::vector<std::vector<uint8_t>>& requests,
-            std::ostream& out) {
-    Session session(options);
-    if (!activate(session, out)) {
-        return kExitFailure;
-    }
-    int worst = kExitOk;
-    for (const auto& uds : requests) {
-        out << "UDS " << hex_bytes(uds) << " to " << hex16(options.target_address) << "\n";
-        const int rc = print_uds_exchange(session.uds(uds), out);
-        print_log_lines(out);
-        if (rc == kExitFailure) {
-            return rc;
-        }
-        if (rc != kExitOk) {
-            worst = rc;
-        }
-    }
-    return worst;
-}
-
 int run_discover(const TesterOptions& options, const DiscoverOptions& discover, std::ostream& out) {
     doip_s ctx;
     fill_context(options, &ctx);
@@ -191,6 +170,10 @@ int run_status(const TesterOptions& options, bool via_tcp, std::ostream& out) {
         }
     }
     return kExitOk;
+}
+
+bool activate_routing(Session& session, std::ostream& out) {
+    return activate(session, out);
 }
 
 }  // namespace doip_tools

@@ -33,6 +33,9 @@ struct ActivationRun {
     double ms;
 };
 ActivationRun show_activation(Session& session, std::ostream& out);
+// Activates routing on the session and prints the request, the log lines and the outcome. True when
+// routing is active.
+bool activate_routing(Session& session, std::ostream& out);
 
 // Prints the log lines collected since the last call, indented.
 void print_log_lines(std::ostream& out, const char* indent = "    ");
