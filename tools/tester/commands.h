@@ -18,9 +18,27 @@ struct DiscoverOptions {
     std::string vin;           // 17 characters: ask with VIN (0x0003)
 };
 
+// One request of `uds`: its UDS bytes and, when written "1001:22F190", the ECU it goes to.
+struct UdsRequest {
+    std::vector<uint8_t> uds;
+    bool has_target = false;  // without one: the functional address, else options.target_address
+    uint16_t target = 0;
+};
+
+// "22F190", "22 F1 90", "1001:22F190", "1001: 22 F1 90", "0x1001:22F190": a target is four hex digits
+// (or 0x and one to four) before the first colon. False when the text is not a request.
+bool parse_uds_request(const std::string& text, UdsRequest* out);
+
+struct UdsOptions {
+    bool functional = false;  // requests without a target go to functional_address
+    uint16_t functional_address = 0;
+    bool reconnect = false;  // reopen and re-activate a connection the entity closed
+    uint32_t reconnect_tries = 5;
+};
+
 int run_activate(const TesterOptions& options, std::ostream& out);
-int run_uds(const TesterOptions& options, const std::vector<std::vector<uint8_t>>& requests,
-            std::ostream& out);
+int run_uds(const TesterOptions& options, const UdsOptions& uds_options,
+            const std::vector<UdsRequest>& requests, std::ostream& out);
 int run_discover(const TesterOptions& options, const DiscoverOptions& discover, std::ostream& out);
 int run_status(const TesterOptions& options, bool via_tcp, std::ostream& out);
 // Starts the simulator in-process on an ephemeral loopback port and walks through the library.
