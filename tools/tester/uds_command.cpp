@@ -86,12 +86,16 @@ class UdsRun {
         for (bool retried = false;; retried = true) {
             const Result r =
                 functional ? exchange_functional(target, request.uds) : exchange(target, request.uds);
-            if (r.rc != kExitFailure || !r.maybe_unsent || retried || !uds_options_.reconnect ||
-                SocketLayer::instance().is_open(session_.channel())) {
+            if (r.rc != kExitFailure || SocketLayer::instance().is_open(session_.channel())) {
                 return r.rc;
             }
-            // The connection ended before the entity took the request: it is sent once more on a new one.
             print_log_lines(out_);
+            if (!r.maybe_unsent || retried || !uds_options_.reconnect) {
+                out_ << "    error: " << closed_cause()
+                     << (uds_options_.reconnect ? "" : "; --reconnect opens a new connection") << "\n";
+                return r.rc;
+            }
+            // The connection ended before the entity took the request: it goes once more on a new one.
             out_ << closed_cause() << "; ";
             if (!reconnect()) {
                 return kExitFailure;
