@@ -22,8 +22,9 @@ Commands:
                        response (negative responses decoded with their NRC name). A request is UDS bytes in
                        hex (22F190 or "22 F1 90") for the --target-address ECU, or TARGET:HEX for another
                        ECU behind the same entity (1001:22F190 or "1001: 22 F1 90", four hex digits); the
-                       response is taken only from that ECU. A request larger than the max data size of
-                       the entity's status (asked for after activation) is refused before it is sent
+                       response is taken only from that ECU. A request whose whole DoIP message is larger
+                       than the max data size of the entity's status (asked for after activation) is
+                       refused before it is sent
   discover             vehicle identification request over UDP (plain, --eid or --vin)
   status               entity status and diagnostic power mode (over UDP; --tcp: on a TCP connection)
 
@@ -49,7 +50,8 @@ Options (addresses and codes in hex, with or without 0x; times in milliseconds):
                            negative ones only, 1 with none
   --reconnect              uds: when the entity has closed the connection (an ECU reset, a gateway restart),
                            reopen it and activate routing again before the next request: first after
-                           100 ms, then after twice as long each time up to 2 s
+                           100 ms, then after twice as long each time up to 2 s. A request the entity did
+                           not acknowledge because the connection had ended is sent once more
   --reconnect-tries N      uds: attempts for --reconnect (default 5)
   --verbose                uds: also print the entity status and the messages passed over
   -h, --help               this text
