@@ -47,11 +47,15 @@ struct Reply {
     uint32_t delay_ms = 0;  // before it is written
 };
 
-// A scripted entity at 0x0CE1: grants routing activation, answers the entity status request without a max
-// data size, then writes `replies` for each diagnostic request (the whole list per request, in order) and
-// closes the connection after them when `close_after` is set. Ends when the tester goes away.
-void play_entity(ScriptedPeer::Link& link, const std::vector<Reply>& replies, bool close_after,
-                 Bytes* first_request = nullptr) {
+// What a scripted entity at 0x0CE1 does on one connection after granting routing activation.
+struct EntityScript {
+    std::vector<Reply> replies;  // to each diagnostic request, in order
+    bool close_after = false;    // closes the connection after them
+    bool answer_status = true;   // answers the entity status request (without a max data size)
+};
+
+// Plays `script` until the tester goes away; the first diagnostic request goes to `first_request`.
+void play_entity(ScriptedPeer::Link& link, const EntityScript& script, Bytes* first_request) {
     const Bytes activation = link.read();
     if (activation.size() < 8 ||
         doip_tools::load_be16(activation.data() + 2) != DOIP_PT_ROUTING_ACTIVATION_REQUEST) {
@@ -61,21 +65,20 @@ void play_entity(ScriptedPeer::Link& link, const std::vector<Reply>& replies, bo
     link.write(message(DOIP_PT_ROUTING_ACTIVATION_RESPONSE, hex("0E F5 0C E1 10 00 00 00 00")));
     for (Bytes m; !(m = link.read()).empty();) {
         const uint16_t type = doip_tools::load_be16(m.data() + 2);
-        if (type == DOIP_PT_ENTITY_STATUS_REQUEST) {
+        if (type == DOIP_PT_ENTITY_STATUS_REQUEST && script.answer_status) {
             link.write(message(DOIP_PT_ENTITY_STATUS_RESPONSE, hex("00 10 01")));
-            continue;
         }
         if (type != DOIP_PT_DIAG_MSG) {
             continue;
         }
-        if (first_request != nullptr && first_request->empty()) {
+        if (first_request->empty()) {
             *first_request = m;
         }
-        for (const Reply& r : replies) {
+        for (const Reply& r : script.replies) {
             std::this_thread::sleep_for(std::chrono::milliseconds(r.delay_ms));
             link.write(r.bytes);
         }
-        if (close_after) {
+        if (script.close_after) {
             link.close();
             return;
         }
@@ -100,6 +103,24 @@ class UdsCommandE2e : public E2eTest {
         RunResult r;
         r.exit_code = doip_tools::run_uds(options, uds, parsed, out);
         r.output = out.str();
+        return r;
+    }
+
+    // Against a scripted entity that plays connections[i] on its i-th connection and accepts no more.
+    RunResult run_scripted(const std::vector<EntityScript>& connections,
+                           const std::vector<std::string>& requests, const UdsOptions& uds,
+                           const doip_tools::TesterOptions& options, Bytes* first_request = nullptr) {
+        Bytes request;
+        RunResult r;
+        {
+            ScriptedPeer peer(
+                [&](ScriptedPeer::Link& link, int index) { play_entity(link, connections[index], &request); },
+                static_cast<int>(connections.size()));
+            r = run(peer.port(), requests, uds, options);
+        }
+        if (first_request != nullptr) {
+            *first_request = request;
+        }
         return r;
     }
 
@@ -248,12 +269,7 @@ TEST_F(UdsCommandE2e, FunctionalRequestCollectsEveryEcusAnswer) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Bytes request;
-        RunResult r;
-        {
-            ScriptedPeer peer(
-                [&](ScriptedPeer::Link& link, int) { play_entity(link, c.replies, false, &request); });
-            r = run(peer.port(), {c.request}, functional, options);
-        }
+        const RunResult r = run_scripted({{c.replies}}, {c.request}, functional, options, &request);
         EXPECT_EQ(r.exit_code, c.exit_code) << r.output;
         EXPECT_EQ(request, addressed(DOIP_PT_DIAG_MSG, kTester, e400, hex(c.request)));
         expect_output(r, c.printed, c.not_printed);
@@ -266,16 +282,18 @@ TEST_F(UdsCommandE2e, ConnectionClosedByTheEntityBeforeTheNextRequest) {
         const char* name;
         bool reconnect;
         uint32_t tries;
-        int connections_served;
+        std::vector<EntityScript> connections;  // what the entity does on each connection it accepts
         int exit_code;
         std::vector<std::string> printed;
         std::vector<std::string> not_printed;
     };
+    const EntityScript reset{{{ack(0x0CE1)}, {diag(0x0CE1, "51 01")}}, true};
+    const EntityScript read{{{ack(0x0CE1)}, {diag(0x0CE1, "62 F1 90 41")}}};
     const Case cases[] = {
         {"reconnected",
          true,
          5,
-         2,
+         {reset, read},
          0,
          {"connection closed by the entity; reconnecting (attempt 1 of 5, after 100 ms)... routing active "
           "again\n",
@@ -284,14 +302,14 @@ TEST_F(UdsCommandE2e, ConnectionClosedByTheEntityBeforeTheNextRequest) {
         {"without --reconnect",
          false,
          5,
-         1,
+         {reset},
          1,
          {"connection closed by the entity", "--reconnect opens a new connection"},
          {"reconnecting", "62 F1 90"}},
         {"the entity does not come back",
          true,
          2,
-         1,
+         {reset},
          1,
          {"attempt 1 of 2, after 100 ms)... failed", "attempt 2 of 2, after 200 ms)... failed",
           "error: routing not active again after 2 attempts"},
@@ -304,44 +322,20 @@ TEST_F(UdsCommandE2e, ConnectionClosedByTheEntityBeforeTheNextRequest) {
         UdsOptions uds;
         uds.reconnect = c.reconnect;
         uds.reconnect_tries = c.tries;
-        RunResult r;
-        {
-            ScriptedPeer peer(
-                [](ScriptedPeer::Link& link, int index) {
-                    if (index == 0) {
-                        play_entity(link, {{ack(0x0CE1)}, {diag(0x0CE1, "51 01")}}, true);
-                    } else {
-                        play_entity(link, {{ack(0x0CE1)}, {diag(0x0CE1, "62 F1 90 41")}}, false);
-                    }
-                },
-                c.connections_served);
-            r = run(peer.port(), {"1101", "22F190"}, uds, options);
-        }
+        const RunResult r = run_scripted(c.connections, {"1101", "22F190"}, uds, options);
         EXPECT_EQ(r.exit_code, c.exit_code) << r.output;
         expect_output(r, c.printed, c.not_printed);
     }
 }
 
 TEST_F(UdsCommandE2e, EntityStatusUnansweredMeansNoLimit) {
-    // The peer ignores the entity status request; the request goes out whatever its size.
-    Bytes request;
-    RunResult r;
     doip_tools::TesterOptions options;
     options.timeout_ms = 300;
     options.verbose = true;
-    const std::string big = "2E" + std::string(2 * 5000, '1');
-    {
-        ScriptedPeer peer([&](ScriptedPeer::Link& link, int) {
-            link.read();  // the routing activation request
-            link.write(message(DOIP_PT_ROUTING_ACTIVATION_RESPONSE, hex("0E F5 0C E1 10 00 00 00 00")));
-            link.read();  // the entity status request
-            request = link.read();
-            link.write(ack(0x0CE1));
-            link.write(diag(0x0CE1, "6E 11 11"));
-            link.read();
-        });
-        r = run(peer.port(), {big}, {}, options);
-    }
+    EntityScript script{{{ack(0x0CE1)}, {diag(0x0CE1, "6E 11 11")}}};
+    script.answer_status = false;
+    Bytes request;
+    const RunResult r = run_scripted({script}, {"2E" + std::string(2 * 5000, '1')}, {}, options, &request);
     EXPECT_EQ(r.exit_code, 0) << r.output;
     EXPECT_EQ(request.size(), 12u + 5001u);
     expect_output(r, {"entity status: no answer within 300 ms; going on without a max data size"});
