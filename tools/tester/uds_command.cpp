@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include "arguments.h"
@@ -57,7 +58,8 @@ class UdsRun {
     }
 
   private:
-    // An exchange's exit code, and whether the request may not have reached the entity at all.
+    // An exchange's exit code, and whether the request may not have reached the entity at all: nothing
+    // came back for it, not even an acknowledgement.
     struct Result {
         int rc;
         bool maybe_unsent;
@@ -110,8 +112,7 @@ class UdsRun {
         const int rc = print_uds_exchange(x, out_);
         print_log_lines(out_);
         print_skipped({});
-        return {rc,
-                x.outcome == UdsExchange::Outcome::send_failed || x.outcome == UdsExchange::Outcome::no_ack};
+        return {rc, x.acknowledgement.empty()};
     }
 
     Result exchange_functional(uint16_t address, const std::vector<uint8_t>& uds) {
@@ -149,7 +150,7 @@ class UdsRun {
                 return {kExitOk, false};
             case Outcome::send_failed:
                 out_ << "    error: send failed: " << describe_result(x.code) << "\n";
-                return {kExitFailure, true};
+                return {kExitFailure, x.acknowledgement.empty()};
             case Outcome::nacked:
                 out_ << "    error: diagnostic message NACK\n";
                 return {kExitFailure, false};
@@ -162,7 +163,7 @@ class UdsRun {
         }
         out_ << "    error: no ECU answered the functional request within " << options_.timeout_ms << " ms"
              << (x.outcome == Outcome::no_ack ? " (and the entity did not acknowledge it)" : "") << "\n";
-        return {kExitFailure, x.outcome == Outcome::no_ack};
+        return {kExitFailure, x.acknowledgement.empty()};
     }
 
     // In --verbose, what the session passed over while waiting.
@@ -213,14 +214,17 @@ class UdsRun {
                  << ", after " << backoff << " ms)... " << std::flush;
             session_.close();
             std::this_thread::sleep_for(std::chrono::milliseconds(backoff));
-            const int rc = session_.activate();
-            out_ << (rc == DOIP_OK ? "routing active again" : "failed: " + describe_result(rc)) << "\n";
-            if (options_.verbose) {
-                print_log_lines(out_);
-            } else {
-                take_log_lines();
+            // The activation's own lines are shown when it fails (or with --verbose).
+            std::ostringstream details;
+            const bool active = activate_routing(session_, details);
+            out_ << (active ? "routing active again" : "failed") << "\n";
+            if (!active || options_.verbose) {
+                std::istringstream lines(details.str());
+                for (std::string line; std::getline(lines, line);) {
+                    out_ << "    " << line << "\n";
+                }
             }
-            if (rc == DOIP_OK) {
+            if (active) {
                 routing_active();
                 return true;
             }
