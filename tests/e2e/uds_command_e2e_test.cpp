@@ -225,7 +225,7 @@ TEST_F(UdsCommandE2e, FunctionalRequestCollectsEveryEcusAnswer) {
           {diag(0x1003, "7F 3E 22")},
           {diag(0x1004, "62 F1 90 41")},                                // another service
           {addressed(DOIP_PT_DIAG_MSG, 0x1005, 0x0E80, hex("7E 00"))},  // another tester
-          {diag(0x1002, "7E 00"), 700}},                                // after P2: 0x78 extended it
+          {diag(0x1002, "7E 00"), 1100}},                               // after P2: 0x78 extended it
          0,
          {"-> diagnostic message (0x8001) 0x0EF5 -> 0xE400: 3E 00", "positive ACK (0x8002) 0xE400 -> 0x0EF5",
           "0x1001 -> 0x0EF5: 7E 00",
@@ -243,13 +243,13 @@ TEST_F(UdsCommandE2e, FunctionalRequestCollectsEveryEcusAnswer) {
          "3E00",
          {{ack(e400)}, {diag(0x1001, "7F 22 31")}},
          1,
-         {"error: no ECU answered the functional request within 300 ms"},
+         {"error: no ECU answered the functional request within 600 ms"},
          {"0x1001 ->"}},
         {"pending without end",
          "3E00",
          {{ack(e400)}, {diag(0x1001, "7F 3E 78")}},
          1,
-         {"0x1001 asked for more time (NRC 0x78) and did not answer within 1500 ms",
+         {"0x1001 asked for more time (NRC 0x78) and did not answer within 2000 ms",
           "no ECU answered the functional request"},
          {}},
         {"suppressed", "3E80", {{ack(e400)}}, 0, {"positive ACK (0x8002) 0xE400 -> 0x0EF5"}, {"error"}},
@@ -264,8 +264,8 @@ TEST_F(UdsCommandE2e, FunctionalRequestCollectsEveryEcusAnswer) {
     functional.functional = true;
     functional.functional_address = e400;
     doip_tools::TesterOptions options;
-    options.timeout_ms = 300;
-    options.pending_ms = 1500;
+    options.timeout_ms = 600;
+    options.pending_ms = 2000;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Bytes request;
@@ -316,7 +316,7 @@ TEST_F(UdsCommandE2e, ConnectionClosedByTheEntityBeforeTheNextRequest) {
          {"62 F1 90"}},
     };
     doip_tools::TesterOptions options;
-    options.timeout_ms = 500;
+    options.timeout_ms = 1000;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         UdsOptions uds;
@@ -330,7 +330,7 @@ TEST_F(UdsCommandE2e, ConnectionClosedByTheEntityBeforeTheNextRequest) {
 
 TEST_F(UdsCommandE2e, EntityStatusUnansweredMeansNoLimit) {
     doip_tools::TesterOptions options;
-    options.timeout_ms = 300;
+    options.timeout_ms = 600;
     options.verbose = true;
     EntityScript script{{{ack(0x0CE1)}, {diag(0x0CE1, "6E 11 11")}}};
     script.answer_status = false;
@@ -338,7 +338,7 @@ TEST_F(UdsCommandE2e, EntityStatusUnansweredMeansNoLimit) {
     const RunResult r = run_scripted({script}, {"2E" + std::string(2 * 5000, '1')}, {}, options, &request);
     EXPECT_EQ(r.exit_code, 0) << r.output;
     EXPECT_EQ(request.size(), 12u + 5001u);
-    expect_output(r, {"entity status: no answer within 300 ms; going on without a max data size"});
+    expect_output(r, {"entity status: no answer within 600 ms; going on without a max data size"});
 }
 
 }  // namespace
