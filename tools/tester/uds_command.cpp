@@ -76,16 +76,16 @@ class UdsRun {
             return kExitFailure;
         }
         out_ << title << "\n";
-        // The max data size is taken as the size of the whole DoIP message (generic header, addresses, UDS
-        // bytes): the entity status states the largest logical request the entity processes, and a message
-        // within it so counted also fits an entity that counts the payload only.
-        const size_t size = kDiagnosticHeaderSize + request.uds.size();
-        if (max_data_size_ != 0 && size > max_data_size_) {
-            out_ << "    error: the request is " << size << " bytes; the entity accepts at most "
-                 << max_data_size_ << " (max data size from its entity status)\n";
-            return kExitFailure;
-        }
         for (bool retried = false;; retried = true) {
+            // The max data size is taken as the size of the whole DoIP message (generic header, addresses,
+            // UDS bytes): the entity status states the largest logical request the entity processes, and a
+            // message within it so counted also fits an entity that counts the payload only.
+            const size_t size = kDiagnosticHeaderSize + request.uds.size();
+            if (max_data_size_ != 0 && size > max_data_size_) {
+                out_ << "    error: the request is " << size << " bytes; the entity accepts at most "
+                     << max_data_size_ << " (max data size from its entity status)\n";
+                return kExitFailure;
+            }
             const Result r =
                 functional ? exchange_functional(target, request.uds) : exchange(target, request.uds);
             if (r.rc != kExitFailure || SocketLayer::instance().is_open(session_.channel())) {
