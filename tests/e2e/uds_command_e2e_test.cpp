@@ -1,6 +1,5 @@
 // doip-tester uds (run_uds) against the simulator and against scripted entities: a target per request,
 // functional requests answered by several ECUs, reconnection after the entity closed, the max data size.
-#include <map>
 #include <sstream>
 #include <thread>
 
@@ -16,6 +15,7 @@ using doip_tools::UdsOptions;
 
 constexpr uint16_t kTester = 0x0EF5;
 
+// A whole DoIP message, protocol version 2.
 Bytes message(uint16_t type, const Bytes& payload) {
     Bytes m(8);
     m[0] = 0x02;
@@ -26,8 +26,11 @@ Bytes message(uint16_t type, const Bytes& payload) {
     return m;
 }
 
+// A diagnostic message or acknowledgement: source and target address, then `rest`.
 Bytes addressed(uint16_t type, uint16_t from, uint16_t to, const Bytes& rest) {
-    Bytes payload = {uint8_t(from >> 8), uint8_t(from), uint8_t(to >> 8), uint8_t(to)};
+    Bytes payload(4);
+    doip_tools::store_be16(payload.data(), from);
+    doip_tools::store_be16(payload.data() + 2, to);
     payload.insert(payload.end(), rest.begin(), rest.end());
     return message(type, payload);
 }
