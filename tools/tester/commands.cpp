@@ -128,25 +128,8 @@ int run_activate(const TesterOptions& options, std::ostream& out) {
     return activate(session, out) ? kExitOk : kExitFailure;
 }
 
-int run_uds(const TesterOptions& options, const std::vector<std::vector<uint8_t>>& requests,
-            std::ostream& out) {
-    Session session(options);
-    if (!activate(session, out)) {
-        return kExitFailure;
-    }
-    int worst = kExitOk;
-    for (const auto& uds : requests) {
-        out << "UDS " << hex_bytes(uds) << " to " << hex16(options.target_address) << "\n";
-        const int rc = print_uds_exchange(session.uds(uds), out);
-        print_log_lines(out);
-        if (rc == kExitFailure) {
-            return rc;
-        }
-        if (rc != kExitOk) {
-            worst = rc;
-        }
-    }
-    return worst;
+bool activate_routing(Session& session, std::ostream& out) {
+    return activate(session, out);
 }
 
 }  // namespace doip_tools

@@ -22,10 +22,27 @@ struct DiscoverOptions {
 
 // The header-only requests of `status` and the responses they expect: entity status, then power mode.
 extern const uint16_t kStatusRequests[2][2];
+// One request of `uds`: its UDS bytes and, when written "1001:22F190", the ECU it goes to.
+struct UdsRequest {
+    std::vector<uint8_t> uds;
+    bool has_target = false;  // without one: the functional address, else options.target_address
+    uint16_t target = 0;
+};
+
+// "22F190", "22 F1 90", "1001:22F190", "1001: 22 F1 90", "0x1001:22F190": a target is four hex digits
+// (or 0x and one to four) before the first colon. False when the text is not a request.
+bool parse_uds_request(const std::string& text, UdsRequest* out);
+
+struct UdsOptions {
+    bool functional = false;  // requests without a target go to functional_address
+    uint16_t functional_address = 0;
+    bool reconnect = false;  // reopen and re-activate a connection the entity closed
+    uint32_t reconnect_tries = 5;
+};
 
 int run_activate(const TesterOptions& options, std::ostream& out);
-int run_uds(const TesterOptions& options, const std::vector<std::vector<uint8_t>>& requests,
-            std::ostream& out);
+int run_uds(const TesterOptions& options, const UdsOptions& uds_options,
+            const std::vector<UdsRequest>& requests, std::ostream& out);
 int run_discover(const TesterOptions& options, const DiscoverOptions& discover, std::ostream& out);
 int run_status(const TesterOptions& options, bool via_tcp, std::ostream& out);
 // status --tcp: the same questions on a TCP connection after routing activation.
@@ -40,6 +57,9 @@ struct ActivationRun {
     double ms;
 };
 ActivationRun show_activation(Session& session, std::ostream& out);
+// Activates routing on the session and prints the request, the log lines and the outcome. True when
+// routing is active.
+bool activate_routing(Session& session, std::ostream& out);
 
 // Prints the log lines collected since the last call, indented.
 void print_log_lines(std::ostream& out, const char* indent = "    ");

@@ -18,10 +18,14 @@ Commands:
                        discovery, routing activation, UDS requests, entity status, power mode and a protocol
                        timer, printing every message decoded with its round-trip time
   activate             open a TCP connection and activate routing
-  uds HEX [HEX ...]    activate routing, then send each UDS request (e.g. 22F190 or "22 F1 90") and print the
-                       acknowledgement and the response (negative responses decoded with their NRC name);
-                       a response of another service (a late answer to an earlier request) is shown as
-                       such and not taken for the answer
+  uds REQUEST [...]    activate routing, then send each UDS request and print the acknowledgement and the
+                       response (negative responses decoded with their NRC name). A request is UDS bytes in
+                       hex (22F190 or "22 F1 90") for the --target-address ECU, or TARGET:HEX for another
+                       ECU behind the same entity (1001:22F190 or "1001: 22 F1 90", four hex digits); the
+                       response is taken only from that ECU. A request whose whole DoIP message is larger
+                       than the max data size of the entity's status (asked for after activation) is
+                       refused before it is sent. A response of another service (a late answer to an
+                       earlier request) is shown as such and not taken for the answer
   discover             vehicle identification request over UDP (plain, --eid or --vin); every answer is
                        printed with its own arrival time, then the entities that answered as a table
                        (IP address, logical address, VIN, EID, GID, further action, sync status);
@@ -49,6 +53,16 @@ Options (addresses and codes in hex, with or without 0x; times in milliseconds):
                            asking one entity by its own address ends at its first answer)
   --listen                 discover: listen for vehicle announcements on --local-address:--port
   --tcp                    status: ask on a TCP connection after routing activation
+  --functional HEX         uds: requests without a TARGET go once to this functional address (e.g. E400);
+                           every ECU's answer is collected until --timeout passes (--pending more after an
+                           NRC 0x78 of that ECU). Exit 0 with a positive answer (or the suppress bit), 3 with
+                           negative ones only, 1 with none
+  --reconnect              uds: when the entity has closed the connection (an ECU reset, a gateway restart),
+                           reopen it and activate routing again before the next request: first after
+                           100 ms, then after twice as long each time up to 2 s. A request the entity did
+                           not acknowledge because the connection had ended is sent once more
+  --reconnect-tries N      uds: attempts for --reconnect (default 5)
+  --verbose                uds: also print the entity status and the messages passed over
   -h, --help               this text
 
 Routing activation fails (exit 1, no UDS) unless the entity answers code 0x10 for our source address,
@@ -62,6 +76,8 @@ Examples:
   doip-tester demo
   doip-tester activate --host 192.168.0.10 --source-address 0E80 --activation-type 0 --oem off
   doip-tester uds 22F190 3E00 --host 192.168.0.10 --target-address 1001
+  doip-tester uds 1001:22F190 1002:22F190 1101 3E00 --reconnect --host 192.168.0.10
+  doip-tester uds 3E00 --functional E400 --timeout 200 --host 192.168.0.10
   doip-tester discover --host 255.255.255.255 --wait 1000
   doip-tester discover --listen --wait 3000
   doip-tester discover --host 192.168.0.10 --vin WDOIPSIM000000001
@@ -79,7 +95,8 @@ bool is_vin(const std::string& v) {
 
 // The options, applied as they are parsed.
 doip_tools::OptionTable option_table(doip_tools::TesterOptions& options,
-                                     doip_tools::DiscoverOptions& discover, bool& via_tcp) {
+                                     doip_tools::DiscoverOptions& discover, doip_tools::UdsOptions& uds,
+                                     bool& via_tcp) {
     doip_tools::OptionTable table;
     table.text("--host", &options.host, &doip_tools::net::is_ipv4)
         .decimal("--port", 65535, &options.port, 1)
@@ -106,7 +123,17 @@ doip_tools::OptionTable option_table(doip_tools::TesterOptions& options,
         .text("--vin", &discover.vin, &is_vin)
         .decimal("--wait", 3600000, &discover.wait_ms)
         .flag("--listen", [&] { discover.listen = true; })
-        .flag("--tcp", [&] { via_tcp = true; });
+        .flag("--tcp", [&] { via_tcp = true; })
+        .value("--functional",
+               [&](const std::string& v) {
+                   uint32_t address = 0;
+                   uds.functional = doip_tools::parse_hex(v, 0xFFFF, &address);
+                   uds.functional_address = static_cast<uint16_t>(address);
+                   return uds.functional;
+               })
+        .flag("--reconnect", [&] { uds.reconnect = true; })
+        .decimal("--reconnect-tries", 100, &uds.reconnect_tries, 1)
+        .flag("--verbose", [&] { options.verbose = true; });
     return table;
 }
 
@@ -121,22 +148,24 @@ int main(int argc, char** argv) {
     }
     TesterOptions options;
     DiscoverOptions discover;
+    UdsOptions uds_options;
     bool via_tcp = false;
     std::string command;
-    std::vector<std::vector<uint8_t>> uds_requests;
+    std::vector<UdsRequest> uds_requests;
     const auto positional = [&](const std::string& a) {
         if (command.empty()) {
             command = a;
             return true;
         }
-        std::vector<uint8_t> uds;
-        if (command != "uds" || !parse_hex_bytes(a, &uds)) {
+        UdsRequest request;
+        if (command != "uds" || !parse_uds_request(a, &request)) {
             return false;
         }
-        uds_requests.push_back(uds);
+        uds_requests.push_back(request);
         return true;
     };
-    const OptionTable::Result parsed = option_table(options, discover, via_tcp).parse(args, positional);
+    const OptionTable::Result parsed =
+        option_table(options, discover, uds_options, via_tcp).parse(args, positional);
     switch (parsed.status) {
         case OptionTable::Status::ok:
             break;
@@ -165,7 +194,7 @@ int main(int argc, char** argv) {
         if (uds_requests.empty()) {
             return usage_error("uds needs at least one request in hex");
         }
-        rc = run_uds(options, uds_requests, std::cout);
+        rc = run_uds(options, uds_options, uds_requests, std::cout);
     } else if (command == "discover") {
         rc = run_discover(options, discover, std::cout);
     } else if (command == "status") {
