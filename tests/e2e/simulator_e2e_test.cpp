@@ -160,6 +160,11 @@ TEST_F(SimulatorE2e, EachTargetAnswersFromTheUdsTable) {
     ASSERT_EQ(session.activate(), DOIP_OK);
 
     using Outcome = doip_tools::UdsExchange::Outcome;
+    const auto text = [](const std::string& head, const std::string& text) {
+        Bytes bytes = hex(head);
+        bytes.insert(bytes.end(), text.begin(), text.end());
+        return bytes;
+    };
     const struct {
         uint16_t target;
         Bytes uds;
@@ -170,8 +175,14 @@ TEST_F(SimulatorE2e, EachTargetAnswersFromTheUdsTable) {
         {0x0CE1, {0x10, 0x03}, Outcome::positive, {0x50, 0x03, 0x00, 0x32, 0x01, 0xF4}},
         {0x0CE1, {0x22, 0xF1, 0x86}, Outcome::negative, {0x7F, 0x22, 0x11}},
         {0x0CE1, {0x3E, 0x80}, Outcome::no_response_expected, {}},
+        {0x0CE1, {0x11, 0x01}, Outcome::positive, {0x51, 0x01}},
         {0x1001, {0x19, 0x02, 0xFF}, Outcome::negative, {0x7F, 0x19, 0x11}},  // a further ECU
         {0x1234, {0x3E, 0x00}, Outcome::nacked, {}},                          // an unknown one
+        // Each target names itself: the entity's VIN and one ending in the ECU's address; serial numbers.
+        {0x0CE1, {0x22, 0xF1, 0x90}, Outcome::positive, text("62 F1 90", "WDOIPSIM000000001")},
+        {0x1001, {0x22, 0xF1, 0x90}, Outcome::positive, text("62 F1 90", "WDOIPSIM000001001")},
+        {0x0CE1, {0x22, 0xF1, 0x8C}, Outcome::positive, text("62 F1 8C", "SN0CE1")},
+        {0x1001, {0x22, 0xF1, 0x8C}, Outcome::positive, text("62 F1 8C", "SN1001")},
     };
     for (const auto& c : cases) {
         session.context().target_address = c.target;
@@ -207,6 +218,13 @@ TEST_F(SimulatorE2e, DiscoveryOverUdp) {
          "entity status response (0x4002): node type 0x00 gateway, max sockets 7, open sockets 0, max data "
          "size 4096"},
         {"02 FD 40 03 00 00 00 00", "diagnostic power mode response (0x4004): 0x02 not supported"},
+        // Another entity's announcement and a generic NACK get nothing back, whatever their header: two
+        // entities would otherwise answer each other for ever.
+        {"02 FD 00 04 00 00 00 20 57 44 4F 49 50 53 49 4D 30 30 30 30 30 30 30 30 32 0C E2 02 00 5E 00 0C E2 "
+         "02 00 5E 00 00 01 00",
+         ""},
+        {"02 FD 00 00 00 00 00 01 01", ""},
+        {"FF 00 00 04 00 00 00 00", ""},
     };
     for (const auto& c : cases) {
         std::vector<doip_tools::UdpReply> replies;

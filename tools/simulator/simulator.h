@@ -2,19 +2,30 @@
 //
 // It listens for TCP_DATA connections and UDP_DISCOVERY datagrams on one port and answers:
 //   routing activation (0x0005)  -> 0x0006 with the configured response code; the OEM field is echoed when
-//                                   the request carried one
+//                                   the request carried one. Denied with 0x00, 0x01, 0x02, 0x03, 0x05 or
+//                                   0x06: the socket is closed after the response (0x04 and 0x07 keep it).
+//                                   A source address active on another socket, or every socket active:
+//                                   alive check requests (0x0007) there and a wait of A_DoIP_Ctrl; the
+//                                   silent sockets are closed, and the newcomer gets 0x03 (its address
+//                                   still active), 0x01 (still no room) or 0x10
 //   diagnostic message (0x8001)  -> positive ACK 0x8002, then the UDS response of uds_table.h, from the
-//                                   target ECU to the tester; NACK 0x8003 code 0x03 for an unknown target,
-//                                   NACK 0x02 (and close) for a source address without routing activation
+//                                   target ECU to the tester; to the functional address, one ACK and the
+//                                   response of every target in address order (no NRC 0x11, 0x12, 0x31,
+//                                   0x7E, 0x7F); NACK 0x8003 code 0x03 for an unknown target, NACK 0x02
+//                                   (and close) for a source address without routing activation
 //   alive check request (0x0007) -> 0x0008 with the tester's address
 //   entity status (0x4001)       -> 0x4002;  power mode (0x4003) -> 0x4004
 //   vehicle identification (0x0001, 0x0002 with EID, 0x0003 with VIN) -> 0x0004 when the EID/VIN match
 // A bad header gets a generic NACK (0x0000): 0x00 incorrect pattern (then the connection is closed),
 // 0x01 unknown payload type (message skipped), 0x02 message too large (skipped), 0x04 invalid payload length
-// (then closed). The input is framed as a byte stream; each TCP connection is served by its own thread.
+// (then closed). On UDP a vehicle announcement (0x0004) or a generic NACK gets nothing. The input is framed
+// as a byte stream; each TCP connection is served by its own thread and closed after
+// T_TCP_Initial_Inactivity without routing activation, or T_TCP_General_Inactivity without a message once
+// activated. With SimulatorOptions::announce it sends 3 vehicle announcements after start.
 //
-// Its parts: the server (server.h: sockets, threads, framing), the entity (entity.h: the rules of each
-// payload type and the answers) and the fault injection (faults.h: SimulatorFaults applied to the replies).
+// Its parts: the server (server.h: sockets, threads, framing, timers, announcements), the entity (entity.h:
+// the rules of each payload type, the answers and the registered sockets) and the fault injection
+// (faults.h: SimulatorFaults applied to the replies).
 #ifndef DOIP_TOOLS_SIMULATOR_SIMULATOR_H
 #define DOIP_TOOLS_SIMULATOR_SIMULATOR_H
 
@@ -36,7 +47,8 @@ class Simulator {
 
     // Binds and starts serving; returns once both sockets listen. False with `error` filled on failure.
     bool start(std::string* error);
-    // Closes every connection and joins every thread. Idempotent.
+    // Closes every connection and joins every thread; ends alive check waits and pending announcements at
+    // once. Idempotent.
     void stop();
 
     // The TCP (and UDP) port, valid after start().
