@@ -293,7 +293,7 @@ TEST_F(UdsCommandE2e, ConnectionClosedByTheEntityBeforeTheNextRequest) {
          5,
          {reset, read},
          0,
-         {"connection closed by the entity; reconnecting (attempt 1 of 5, after 100 ms)... routing active "
+         {"the entity closed the connection; reconnecting (attempt 1 of 5, after 100 ms)... routing active "
           "again\n",
           "0x0CE1 -> 0x0EF5: 62 F1 90"},
          {"attempt 2"}},
@@ -302,7 +302,7 @@ TEST_F(UdsCommandE2e, ConnectionClosedByTheEntityBeforeTheNextRequest) {
          5,
          {reset},
          1,
-         {"connection closed by the entity", "--reconnect opens a new connection"},
+         {"the entity closed the connection", "--reconnect opens a new connection"},
          {"reconnecting", "62 F1 90"}},
         {"the entity does not come back",
          true,
@@ -337,6 +337,32 @@ TEST_F(UdsCommandE2e, EntityStatusUnansweredMeansNoLimit) {
     EXPECT_EQ(r.exit_code, 0) << r.output;
     EXPECT_EQ(request.size(), 12u + 5001u);
     expect_output(r, {"entity status: no answer within 600 ms; going on without a max data size"});
+}
+
+}  // namespace
+}  // namespace doip_e2e
+
+namespace doip_e2e {
+namespace {
+
+// The simulator as a gateway with two ECUs behind it: a functional request is answered by every target, an
+// ECU reset ends the connection, and --reconnect carries on with the next request on a new one.
+TEST_F(UdsCommandE2e, GatewayAnswersFunctionallyAndComesBackAfterAReset) {
+    doip_tools::SimulatorOptions sim;
+    sim.extra_ecu_addresses = {0x1001, 0x1002};
+    sim.close_after_reset = true;
+    start(sim);
+    UdsOptions uds;
+    uds.functional = true;
+    uds.functional_address = 0xE400;
+    uds.reconnect = true;
+    doip_tools::TesterOptions options;
+    options.timeout_ms = 300;
+    const RunResult r = run(port(), {"3E00", "0CE1:1101", "1001:22F190"}, uds, options);
+    EXPECT_EQ(r.exit_code, doip_tools::kExitOk) << r.output;
+    expect_output(r, {"0x0CE1 -> 0x0EF5: 7E 00", "0x1001 -> 0x0EF5: 7E 00", "0x1002 -> 0x0EF5: 7E 00",
+                      "0x0CE1 -> 0x0EF5: 51 01", "routing active again", "WDOIPSIM000001001"});
+    EXPECT_EQ(simulator().stats().connections, 2u);
 }
 
 }  // namespace

@@ -193,16 +193,10 @@ class UdsRun {
         return reconnect();
     }
 
-    // The socket layer counts orderly closes by the peer apart from stream and receive errors.
+    // Why the connection ended, as the socket layer recorded it.
     std::string closed_cause() const {
-        const SocketLayerStats now = SocketLayer::instance().stats();
-        if (now.peer_closes > at_activation_.peer_closes) {
-            return "connection closed by the entity";
-        }
-        if (now.stream_errors > at_activation_.stream_errors) {
-            return "connection lost (a receive error or a bad message from the entity, see the log)";
-        }
-        return "connection no longer open";
+        const std::string cause = session_.connection_lost();
+        return cause.empty() ? "the connection is no longer open" : cause;
     }
 
     // Closes the connection (doip_uninitialize), then reopens it and activates routing, with back-off. The
@@ -234,11 +228,8 @@ class UdsRun {
         return false;
     }
 
-    // After each activation: what the connection's end will be told apart by, and the entity's limit.
-    void routing_active() {
-        at_activation_ = SocketLayer::instance().stats();
-        ask_max_data_size();
-    }
+    // After each activation: the entity's limit.
+    void routing_active() { ask_max_data_size(); }
 
     void ask_max_data_size() {
         max_data_size_ = 0;
@@ -271,7 +262,6 @@ class UdsRun {
     const UdsOptions& uds_options_;
     std::ostream& out_;
     Session session_;
-    SocketLayerStats at_activation_;
     uint32_t max_data_size_ = 0;  // 0: no limit known
 };
 
