@@ -33,7 +33,7 @@ struct Invocation {
     const char* arguments;    // followed by the simulator's address, unless it starts with '!'
     uint8_t activation_code;  // 0xFF: the simulator is stopped first
     int exit_code;
-    std::vector<const char*> printed;  // parts of the output
+    std::vector<std::string> printed;  // parts of the output
     void (*faults)(doip_tools::SimulatorOptions&) = nullptr;
     const char* absent = nullptr;  // not part of the output
     friend void PrintTo(const Invocation& c, std::ostream* os) { *os << c.arguments; }
@@ -119,12 +119,8 @@ TEST_P(CliE2e, ExitCodeAndOutput) {
     const ProgramRun r =
         run_tester(run.arguments[0] == '!' ? std::string(run.arguments + 1) : run.arguments + target);
     EXPECT_EQ(r.exit_code, run.exit_code) << r.output;
-    for (const char* printed : run.printed) {
-        EXPECT_NE(r.output.find(printed), std::string::npos) << r.output;
-    }
-    if (run.absent != nullptr) {
-        EXPECT_EQ(r.output.find(run.absent), std::string::npos) << r.output;
-    }
+    expect_output(r.output, run.printed,
+                  run.absent ? std::vector<std::string>{run.absent} : std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, CliE2e, ::testing::ValuesIn(kRuns));
@@ -137,12 +133,10 @@ TEST(CliScriptedPeer, RefusesAnActivationResponseForAnotherTester) {
     });
     const ProgramRun r = run_tester("uds 3E00 --port " + std::to_string(peer.port()));
     EXPECT_EQ(r.exit_code, 1) << r.output;
-    EXPECT_NE(
-        r.output.find("error: the routing activation response was for tester 0x0E80, not for us (0x0EF5); "
-                      "the library returned 0 (OK)"),
-        std::string::npos)
-        << r.output;
-    EXPECT_EQ(r.output.find("UDS 3E 00"), std::string::npos) << r.output;
+    expect_output(r.output,
+                  {"error: the routing activation response was for tester 0x0E80, not for us (0x0EF5); the "
+                   "library returned 0 (OK)"},
+                  {"UDS 3E 00"});
 }
 
 }  // namespace

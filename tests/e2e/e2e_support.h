@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -14,7 +16,9 @@
 #include <vector>
 
 #include "arguments.h"
+#include "bytes.h"
 #include "doip.h"
+#include "net.h"
 #include "simulator.h"
 #include "socket_layer.h"
 
@@ -30,6 +34,98 @@ inline Bytes hex(const std::string& text) {
     EXPECT_TRUE(doip_tools::parse_hex_bytes(text, &bytes)) << text;
     return bytes;
 }
+
+constexpr uint16_t kTester = 0x0EF5;  // the tester's default source address
+constexpr uint16_t kEntity = 0x0CE1;  // the simulator's logical address
+
+// A whole DoIP message, protocol version 2.
+inline Bytes message(uint16_t type, const Bytes& payload) {
+    Bytes m = {0x02, 0xFD, 0, 0, 0, 0, 0, 0};
+    doip_tools::store_be16(m.data() + 2, type);
+    doip_tools::store_be32(m.data() + 4, static_cast<uint32_t>(payload.size()));
+    m.insert(m.end(), payload.begin(), payload.end());
+    return m;
+}
+
+// A diagnostic message or acknowledgement: source and target address, then `rest`.
+inline Bytes addressed(uint16_t type, uint16_t from, uint16_t to, const Bytes& rest) {
+    Bytes payload(4);
+    doip_tools::store_be16(payload.data(), from);
+    doip_tools::store_be16(payload.data() + 2, to);
+    payload.insert(payload.end(), rest.begin(), rest.end());
+    return message(type, payload);
+}
+inline Bytes diag(uint16_t from, uint16_t to, const Bytes& uds) {
+    return addressed(DOIP_PT_DIAG_MSG, from, to, uds);
+}
+// A UDS answer of the ECU `from` to the tester, and the positive acknowledgement of a request to `from`.
+inline Bytes diag(uint16_t from, const std::string& uds) {
+    return diag(from, kTester, hex(uds));
+}
+inline Bytes ack(uint16_t from) {
+    return addressed(DOIP_PT_DIAG_MSG_ACK, from, kTester, {0x00});
+}
+
+// The bytes of `head` followed by the characters of `text`.
+inline Bytes with_text(const std::string& head, const std::string& text) {
+    Bytes bytes = hex(head);
+    bytes.insert(bytes.end(), text.begin(), text.end());
+    return bytes;
+}
+
+// A routing activation request of the tester 0x0E`xx`, and the entity's response with `code`.
+inline std::string activation_request(const std::string& xx) {
+    return "02 FD 00 05 00 00 00 07 0E " + xx + " 00 00 00 00 00";
+}
+inline std::string activation_response(const std::string& xx, uint8_t code) {
+    char text[3];
+    std::snprintf(text, sizeof text, "%02X", code);
+    return "02 FD 00 06 00 00 00 09 0E " + xx + " 0C E1 " + text + " 00 00 00 00";
+}
+
+// Each of `printed` is part of `output`, none of `absent` is.
+inline void expect_output(const std::string& output, const std::vector<std::string>& printed,
+                          const std::vector<std::string>& absent = {}) {
+    for (const std::string& p : printed) {
+        EXPECT_NE(output.find(p), std::string::npos) << "missing \"" << p << "\" in\n" << output;
+    }
+    for (const std::string& p : absent) {
+        EXPECT_EQ(output.find(p), std::string::npos) << "unexpected \"" << p << "\" in\n" << output;
+    }
+}
+
+// A UDP socket on an ephemeral port of `ip` (every local address when empty), for entities or testers.
+struct UdpPeer {
+    explicit UdpPeer(const std::string& ip = "") {
+        std::string error;
+        handle = doip_tools::net::udp_open(doip_tools::net::Endpoint{ip, 0}, &error);
+        EXPECT_NE(handle, doip_tools::net::kInvalid) << error;
+        doip_tools::net::Endpoint bound;
+        doip_tools::net::local_endpoint(handle, &bound);
+        port = bound.port;
+    }
+    ~UdpPeer() { release(); }
+    // The next datagram, its sender in `from`; empty when none comes within `timeout_ms`.
+    Bytes receive(int timeout_ms = 5000, doip_tools::net::Endpoint* from = nullptr) {
+        Bytes buffer(512);
+        if (doip_tools::net::wait_readable(handle, timeout_ms) != 1) {
+            return {};
+        }
+        const long n = doip_tools::net::udp_recv_from(handle, buffer.data(), buffer.size(), from);
+        buffer.resize(static_cast<size_t>(std::max(n, 0L)));
+        return buffer;
+    }
+    void send(const doip_tools::net::Endpoint& to, const Bytes& bytes) {
+        EXPECT_TRUE(doip_tools::net::udp_send_to(handle, to, bytes.data(), bytes.size()));
+    }
+    // Closes the socket: its port number is free for another.
+    void release() {
+        doip_tools::net::close(handle);
+        handle = doip_tools::net::kInvalid;
+    }
+    doip_tools::net::Handle handle = doip_tools::net::kInvalid;
+    uint16_t port = 0;
+};
 
 // Every line logged through the hooks, with its level.
 inline std::mutex g_log_mutex;

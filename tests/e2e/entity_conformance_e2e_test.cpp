@@ -1,98 +1,30 @@
 // The simulator as an ISO 13400-2 entity, seen by testers on raw loopback sockets: what a denied
 // activation does to the socket, alive checks when a source address is taken or every socket is active,
 // inactivity timers, vehicle announcements, the cut fault, functional addressing and the ECU reset.
-#include "e2e_support.h"
-
 #include <thread>
 
-#include "bytes.h"
 #include "formatting.h"
-#include "net.h"
+#include "scripted_peer.h"
 #include "udp_exchange.h"
 
 namespace doip_e2e {
 namespace {
 
-namespace net = doip_tools::net;
 using doip_tools::SimulatorOptions;
 
-std::string activation_request(const std::string& xx) {
-    return "02 FD 00 05 00 00 00 07 0E " + xx + " 00 00 00 00 00";
-}
-std::string activation_response(const std::string& xx, uint8_t code) {
-    return "02 FD 00 06 00 00 00 09 0E " + xx + " 0C E1 " + doip_tools::hex8(code).substr(2) + " 00 00 00 00";
-}
 const char* const kAliveCheckRequest = "02 FD 00 07 00 00 00 00";
+using RawTester = ScriptedPeer::Link;
 
-// A diagnostic message (0x8001) from `source` to `target`.
-Bytes diagnostic(uint16_t source, uint16_t target, const Bytes& uds) {
-    Bytes m = hex("02 FD 80 01 00 00 00 00 00 00 00 00");
-    doip_tools::store_be32(m.data() + 4, static_cast<uint32_t>(4 + uds.size()));
-    doip_tools::store_be16(m.data() + 8, source);
-    doip_tools::store_be16(m.data() + 10, target);
-    m.insert(m.end(), uds.begin(), uds.end());
-    return m;
+// True when an alive check is answered with the tester address 0x0E`xx` (0x0000 without routing, "00").
+// Asks for routing for the tester 0x0E`xx`; the entity answers with `code`.
+void activate(RawTester& tester, const std::string& xx, uint8_t code = 0x10) {
+    tester.write(activation_request(xx));
+    EXPECT_EQ(tester.read(), hex(activation_response(xx, code)));
 }
-Bytes with_text(Bytes head, const std::string& text) {
-    head.insert(head.end(), text.begin(), text.end());
-    return head;
+bool answers_alive_check(RawTester& tester, const std::string& xx) {
+    tester.write(kAliveCheckRequest);
+    return tester.read() == hex("02 FD 00 08 00 00 00 02 " + std::string(xx == "00" ? "00 " : "0E ") + xx);
 }
-
-// A tester on a raw TCP socket: bytes out, messages or bytes in, and whether the entity has closed.
-class RawTester {
-  public:
-    explicit RawTester(uint16_t port) {
-        const net::ConnectResult r = net::tcp_connect({}, {"127.0.0.1", port}, 5000);
-        EXPECT_NE(r.handle, net::kInvalid) << r.text;
-        handle_ = r.handle;
-    }
-    ~RawTester() {
-        net::shutdown_both(handle_);
-        net::close(handle_);
-    }
-    void send(const std::string& text) { send(hex(text)); }
-    void send(const Bytes& bytes) { EXPECT_TRUE(net::send_all(handle_, bytes.data(), bytes.size())); }
-    // The next `count` bytes; fewer when the connection ends or `timeout_ms` passes first.
-    Bytes bytes(size_t count, int timeout_ms = 5000) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (buffer_.size() < count && !ended_) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0 || net::wait_readable(handle_, static_cast<int>(left.count())) != 1) {
-                break;
-            }
-            uint8_t chunk[4096];
-            const long n = net::recv_some(handle_, chunk, sizeof chunk);
-            ended_ = n <= 0;
-            buffer_.insert(buffer_.end(), chunk, chunk + std::max(n, 0L));
-        }
-        const size_t taken = std::min(count, buffer_.size());
-        Bytes out(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(taken));
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(taken));
-        return out;
-    }
-    // The next whole message; empty when none comes.
-    Bytes message(int timeout_ms = 5000) {
-        Bytes header = bytes(8, timeout_ms);
-        if (header.size() < 8) {
-            return {};
-        }
-        const Bytes payload = bytes(doip_tools::load_be32(header.data() + 4), timeout_ms);
-        header.insert(header.end(), payload.begin(), payload.end());
-        return header;
-    }
-    // True when the entity closes the connection before anything more comes.
-    bool closed() { return bytes(1).empty() && ended_; }
-    // True when an alive check is answered with the tester address `xx` ("00" without routing).
-    bool answers_alive_check(const std::string& xx) {
-        send(kAliveCheckRequest);
-        return message() == hex(std::string("02 FD 00 08 00 00 00 02 ") + (xx == "00" ? "00 " : "0E ") + xx);
-    }
-
-  private:
-    net::Handle handle_ = net::kInvalid;
-    Bytes buffer_;
-    bool ended_ = false;
-};
 
 class EntityConformance : public E2eTest {
   protected:
@@ -114,10 +46,9 @@ TEST_F(EntityConformance, DeniedActivationClosesTheSocketExceptFor04And07) {
         options.activation_response_code = code;
         start(options);
         RawTester tester(port());
-        tester.send(activation_request("F5"));
-        EXPECT_EQ(tester.message(), hex(activation_response("F5", code)));
+        activate(tester, "F5", code);
         if (code == 0x04 || code == 0x07) {
-            EXPECT_TRUE(tester.answers_alive_check("00"));  // open, without routing
+            EXPECT_TRUE(answers_alive_check(tester, "00"));  // open, without routing
         } else {
             EXPECT_TRUE(tester.closed());
         }
@@ -144,26 +75,25 @@ TEST_P(AliveCheck, DecidesBetweenHolderAndNewcomer) {
     options.alive_check_timeout_ms = c.holder_answers ? 30000 : 300;
     start_logging(options);
     RawTester holder(port());
-    holder.send(activation_request("01"));
-    ASSERT_EQ(holder.message(), hex(activation_response("01", 0x10)));
+    activate(holder, "01");
 
     RawTester newcomer(port());
     const auto begin = Clock::now();
-    newcomer.send(activation_request(c.newcomer));
-    EXPECT_EQ(holder.message(), hex(kAliveCheckRequest));
+    newcomer.write(activation_request(c.newcomer));
+    EXPECT_EQ(holder.read(), hex(kAliveCheckRequest));
     if (c.holder_answers) {
-        holder.send("02 FD 00 08 00 00 00 02 0E 01");
+        holder.write("02 FD 00 08 00 00 00 02 0E 01");
     }
-    EXPECT_EQ(newcomer.message(10000), hex(activation_response(c.newcomer, c.code)));
+    EXPECT_EQ(newcomer.read(10000), hex(activation_response(c.newcomer, c.code)));
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin).count();
     if (c.holder_answers) {
         EXPECT_LT(ms, 10000);  // the response ended the wait
-        EXPECT_TRUE(holder.answers_alive_check("01"));
+        EXPECT_TRUE(answers_alive_check(holder, "01"));
         EXPECT_TRUE(newcomer.closed());
     } else {
         EXPECT_GE(ms, 290);
         EXPECT_TRUE(holder.closed());
-        EXPECT_TRUE(newcomer.answers_alive_check(c.newcomer));
+        EXPECT_TRUE(answers_alive_check(newcomer, c.newcomer));
         EXPECT_NE(logged().find("no alive check response within 300 ms, closing"), std::string::npos)
             << logged();
     }
@@ -179,42 +109,33 @@ const Contest kContests[] = {
 INSTANTIATE_TEST_SUITE_P(Contests, AliveCheck, ::testing::ValuesIn(kContests),
                          ::testing::PrintToStringParamName());
 
-TEST_F(EntityConformance, ReactivationOnTheSameSocketNeedsNoAliveCheck) {
-    SimulatorOptions options;
-    options.max_sockets = 1;
-    start(options);
-    RawTester tester(port());
-    for (int i = 0; i < 2; ++i) {
-        tester.send(activation_request("01"));
-        EXPECT_EQ(tester.message(), hex(activation_response("01", 0x10)));  // no alive check request first
-    }
-}
-
 // Messages 200 ms apart keep an activated socket open past its 600 ms timer; a socket without routing
-// activation closes 600 ms after the connect, whatever comes on it.
+// activation closes 600 ms after the connect, whatever comes on it. Activating again on the same socket
+// needs no alive check, even when it is the only one.
 TEST_F(EntityConformance, InactivityTimersCloseQuietSockets) {
-    for (const bool activate : {false, true}) {
-        SCOPED_TRACE(activate ? "activated" : "never activated");
+    for (const bool activated : {false, true}) {
+        SCOPED_TRACE(activated ? "activated" : "never activated");
         SimulatorOptions options;
+        options.max_sockets = 1;
         options.initial_inactivity_ms = 600;
         options.general_inactivity_ms = 600;
         start_logging(options);
         logged(true);
         RawTester tester(port());
         auto last = Clock::now();
-        if (activate) {
-            tester.send(activation_request("01"));
-            EXPECT_EQ(tester.message(), hex(activation_response("01", 0x10)));
+        if (activated) {
+            activate(tester, "01");
+            activate(tester, "01");  // no alive check request first
             for (int i = 0; i < 4; ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
                 last = Clock::now();
-                EXPECT_TRUE(tester.answers_alive_check("01"));
+                EXPECT_TRUE(answers_alive_check(tester, "01"));
             }
         }
         EXPECT_TRUE(tester.closed());
         EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last).count(), 590);
         EXPECT_TRUE(simulator().wait_for_open_connections(0, kPatience));
-        EXPECT_NE(logged().find(activate ? "ms of inactivity" : "ms without routing activation"),
+        EXPECT_NE(logged().find(activated ? "ms of inactivity" : "ms without routing activation"),
                   std::string::npos)
             << logged();
     }
@@ -225,33 +146,19 @@ class Announcements : public EntityConformance {
   protected:
     void SetUp() override {
         EntityConformance::SetUp();
-        std::string error;
-        listener_ = net::udp_open(net::Endpoint{"127.0.0.1", 0}, &error);
-        ASSERT_NE(listener_, net::kInvalid) << error;
-        net::Endpoint bound;
-        net::local_endpoint(listener_, &bound);
         options_.announce = true;
         options_.announce_address = "127.0.0.1";
-        options_.announce_port = bound.port;
-    }
-    void TearDown() override {
-        EntityConformance::TearDown();
-        net::close(listener_);
+        options_.announce_port = listener_.port;
     }
     // The next datagram; empty when none comes within `timeout_ms`.
     Bytes datagram(int timeout_ms) {
-        Bytes buffer(512);
-        net::Endpoint from;
-        if (net::wait_readable(listener_, timeout_ms) != 1) {
-            return {};
-        }
-        buffer.resize(
-            static_cast<size_t>(std::max(net::udp_recv_from(listener_, buffer.data(), 512, &from), 0L)));
-        EXPECT_EQ(from.port, port());  // from the simulator's UDP_DISCOVERY socket
-        return buffer;
+        doip_tools::net::Endpoint from;
+        const Bytes bytes = listener_.receive(timeout_ms, &from);
+        EXPECT_TRUE(bytes.empty() || from.port == port());  // from the simulator's UDP_DISCOVERY socket
+        return bytes;
     }
 
-    net::Handle listener_ = net::kInvalid;
+    UdpPeer listener_{"127.0.0.1"};
     SimulatorOptions options_;
 };
 
@@ -303,7 +210,7 @@ TEST_F(EntityConformance, CutRepliesToExactlyNBytes) {
         options.faults.cut_reply_to = c.cut;
         start(options);
         RawTester tester(port());
-        tester.send(std::string(kAliveCheckRequest) + " " + kAliveCheckRequest);
+        tester.write(std::string(kAliveCheckRequest) + " " + kAliveCheckRequest);
         EXPECT_EQ(tester.bytes(2 * c.cut), hex(std::string(c.reply) + " " + c.reply)) << c.cut;
     }
 }
@@ -315,49 +222,29 @@ TEST_F(EntityConformance, FunctionalRequestIsAnsweredByEveryTarget) {
     options.extra_ecu_addresses = {0x1001, 0x0A00};
     start(options);
     RawTester tester(port());
-    tester.send(activation_request("F5"));
-    ASSERT_EQ(tester.message(), hex(activation_response("F5", 0x10)));
-    const Bytes sn = hex("62 F1 8C");
+    activate(tester, "F5");
+    const std::string sn = "62 F1 8C";
+    const Bytes session = hex("50 03 00 32 01 F4");
     const struct {
-        Bytes uds;
-        std::vector<std::pair<uint16_t, Bytes>> responses;
+        const char* uds;
+        std::vector<Bytes> responses;  // of 0x0A00, 0x0CE1 and 0x1001
     } cases[] = {
-        {hex("22 F1 8C"),
-         {{0x0A00, with_text(sn, "SN0A00")},
-          {0x0CE1, with_text(sn, "SN0CE1")},
-          {0x1001, with_text(sn, "SN1001")}}},
-        {hex("10 03"),
-         {{0x0A00, hex("50 03 00 32 01 F4")},
-          {0x0CE1, hex("50 03 00 32 01 F4")},
-          {0x1001, hex("50 03 00 32 01 F4")}}},
-        {hex("19 02 FF"), {}},
-        {hex("3E 80"), {}},
+        {"22 F1 8C", {with_text(sn, "SN0A00"), with_text(sn, "SN0CE1"), with_text(sn, "SN1001")}},
+        {"10 03", {session, session, session}},
+        {"19 02 FF", {}},
+        {"3E 80", {}},
     };
+    const uint16_t ecus[] = {0x0A00, 0x0CE1, 0x1001};
     for (const auto& c : cases) {
-        SCOPED_TRACE(doip_tools::hex_bytes(c.uds));
-        tester.send(diagnostic(0x0EF5, 0xE400, c.uds));
-        EXPECT_EQ(tester.message(), hex("02 FD 80 02 00 00 00 05 E4 00 0E F5 00"));
-        for (const auto& [ecu, response] : c.responses) {
-            EXPECT_EQ(tester.message(), diagnostic(ecu, 0x0EF5, response));
+        SCOPED_TRACE(c.uds);
+        tester.write(diag(kTester, 0xE400, hex(c.uds)));
+        EXPECT_EQ(tester.read(), ack(0xE400));
+        for (size_t i = 0; i < c.responses.size(); ++i) {
+            EXPECT_EQ(tester.read(), diag(ecus[i], kTester, c.responses[i]));
         }
-        tester.send(diagnostic(0x0EF5, 0x0CE1, hex("3E 00")));
-        EXPECT_EQ(tester.message(), hex("02 FD 80 02 00 00 00 05 0C E1 0E F5 00"));
-        EXPECT_EQ(tester.message(), diagnostic(0x0CE1, 0x0EF5, hex("7E 00")));
-    }
-}
-
-TEST_F(EntityConformance, EcuResetClosesTheConnectionWhenAsked) {
-    for (const bool close_after_reset : {false, true}) {
-        SimulatorOptions options;
-        options.close_after_reset = close_after_reset;
-        start(options);
-        RawTester tester(port());
-        tester.send(activation_request("F5"));
-        EXPECT_EQ(tester.message(), hex(activation_response("F5", 0x10)));
-        tester.send(diagnostic(0x0EF5, 0x0CE1, hex("11 01")));
-        EXPECT_EQ(tester.message(), hex("02 FD 80 02 00 00 00 05 0C E1 0E F5 00"));
-        EXPECT_EQ(tester.message(), diagnostic(0x0CE1, 0x0EF5, hex("51 01")));
-        EXPECT_TRUE(close_after_reset ? tester.closed() : tester.answers_alive_check("F5"));
+        tester.write(diag(kTester, kEntity, hex("3E 00")));
+        EXPECT_EQ(tester.read(), ack(kEntity));
+        EXPECT_EQ(tester.read(), diag(kEntity, "7E 00"));
     }
 }
 

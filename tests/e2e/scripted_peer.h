@@ -4,57 +4,65 @@
 #ifndef DOIP_TESTS_E2E_SCRIPTED_PEER_H
 #define DOIP_TESTS_E2E_SCRIPTED_PEER_H
 
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <chrono>
 #include <functional>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "bytes.h"
-#include "net.h"
+#include "e2e_support.h"
 
 namespace doip_e2e {
 
 class ScriptedPeer {
   public:
-    // One accepted connection, as the script sees it.
+    // One TCP connection, of the script or of a tester that connected to 127.0.0.1:port; ends with it.
     class Link {
       public:
         explicit Link(doip_tools::net::Handle handle) : handle_(handle) {}
+        explicit Link(uint16_t port) {
+            const doip_tools::net::ConnectResult r =
+                doip_tools::net::tcp_connect({}, {"127.0.0.1", port}, 5000);
+            EXPECT_NE(r.handle, doip_tools::net::kInvalid) << r.text;
+            handle_ = r.handle;
+        }
+        ~Link() { finish(); }
+        Link(const Link&) = delete;
+        Link& operator=(const Link&) = delete;
 
-        // The next whole DoIP message (header and payload); empty when the peer closed or nothing whole
-        // came within `timeout_ms`.
-        std::vector<uint8_t> read(int timeout_ms = 5000) {
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-            for (;;) {
-                if (buffer_.size() >= 8) {
-                    const size_t whole = 8 + size_t{doip_tools::load_be32(buffer_.data() + 4)};
-                    if (buffer_.size() >= whole) {
-                        std::vector<uint8_t> message(buffer_.begin(), buffer_.begin() + whole);
-                        buffer_.erase(buffer_.begin(), buffer_.begin() + whole);
-                        return message;
-                    }
-                }
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now());
+        // The next `count` bytes; fewer when the connection ends or `timeout_ms` passes first.
+        Bytes bytes(size_t count, int timeout_ms = 5000) {
+            const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+            while (buffer_.size() < count && !ended_) {
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
                 uint8_t chunk[4096];
                 if (left.count() <= 0 || doip_tools::net::wait_readable(handle_, int(left.count())) != 1) {
-                    return {};
+                    break;
                 }
                 const long n = doip_tools::net::recv_some(handle_, chunk, sizeof chunk);
-                if (n <= 0) {
-                    return {};
-                }
-                buffer_.insert(buffer_.end(), chunk, chunk + n);
+                ended_ = n <= 0;
+                buffer_.insert(buffer_.end(), chunk, chunk + std::max(n, 0L));
             }
+            const auto taken = static_cast<std::ptrdiff_t>(std::min(count, buffer_.size()));
+            Bytes out(buffer_.begin(), buffer_.begin() + taken);
+            buffer_.erase(buffer_.begin(), buffer_.begin() + taken);
+            return out;
         }
-        // Writes the bytes as they are; false when the connection failed.
-        bool write(const std::vector<uint8_t>& bytes) {
+        // The next whole DoIP message (header and payload); empty when the peer closed or nothing whole
+        // came within `timeout_ms`.
+        Bytes read(int timeout_ms = 5000) {
+            Bytes m = bytes(8, timeout_ms);
+            const size_t length = m.size() < 8 ? 0 : doip_tools::load_be32(m.data() + 4);
+            const Bytes payload = bytes(length, timeout_ms);
+            m.insert(m.end(), payload.begin(), payload.end());
+            return m.size() < 8 || payload.size() < length ? Bytes() : m;
+        }
+        // True when the peer closes the connection before anything more comes.
+        bool closed() { return bytes(1).empty() && ended_; }
+        // Writes the bytes as they are (or written in hex); false when the connection failed.
+        bool write(const Bytes& bytes) {
             return doip_tools::net::send_all(handle_, bytes.data(), bytes.size());
         }
+        bool write(const std::string& text) { return write(hex(text)); }
         // Ends the connection (the tester sees an orderly close).
         void close() { doip_tools::net::shutdown_both(handle_); }
         // Aborts the connection (the tester sees a reset).
@@ -70,15 +78,13 @@ class ScriptedPeer {
         // Reads the routing activation request and answers it with `code` for the tester address in it, or
         // for `tester` when that is set.
         void answer_activation(uint8_t code = 0x10, int tester = -1) {
-            const std::vector<uint8_t> request = read();
+            const Bytes request = read();
             if (request.size() < 10) {
                 return;
             }
-            std::vector<uint8_t> response = {0x02,       0xFD, 0x00, 0x06, 0x00, 0x00, 0x00, 0x09, request[8],
-                                             request[9], 0x0C, 0xE1, code, 0x00, 0x00, 0x00, 0x00};
-            if (tester >= 0) {
-                doip_tools::store_be16(&response[8], static_cast<uint16_t>(tester));
-            }
+            Bytes response = hex(activation_response("00", code));
+            doip_tools::store_be16(
+                &response[8], static_cast<uint16_t>(tester >= 0 ? tester : request[8] << 8 | request[9]));
             write(response);
         }
         // Ends the connection unless reset() did.
@@ -86,12 +92,14 @@ class ScriptedPeer {
             if (handle_ != doip_tools::net::kInvalid) {
                 doip_tools::net::shutdown_both(handle_);
                 doip_tools::net::close(handle_);
+                handle_ = doip_tools::net::kInvalid;
             }
         }
 
       private:
-        doip_tools::net::Handle handle_;
-        std::vector<uint8_t> buffer_;
+        doip_tools::net::Handle handle_ = doip_tools::net::kInvalid;
+        Bytes buffer_;
+        bool ended_ = false;
     };
 
     using Script = std::function<void(Link& link, int connection_index)>;
@@ -134,7 +142,6 @@ class ScriptedPeer {
             }
             Link link(handle);
             script_(link, index++);
-            link.finish();
         }
     }
 

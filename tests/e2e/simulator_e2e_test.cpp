@@ -13,14 +13,6 @@
 namespace doip_e2e {
 namespace {
 
-// A routing activation request from the tester 0x0E`xx`, and the entity's response with `code`.
-std::string activation_request(const std::string& xx) {
-    return "02 FD 00 05 00 00 00 07 0E " + xx + " 00 00 00 00 00";
-}
-std::string activation_response(const std::string& xx, const std::string& code) {
-    return "02 FD 00 06 00 00 00 09 0E " + xx + " 0C E1 " + code + " 00 00 00 00";
-}
-
 class SimulatorE2e : public E2eTest {
   protected:
     // A connection on `channel` without routing activation.
@@ -54,10 +46,10 @@ TEST_F(SimulatorE2e, StreamIsCutIntoMessagesWhateverItsSegments) {
     const std::string session_control = " 02 FD 80 01 00 00 00 06 0E F5 0C E1 10 ";
     send(1, activation_request("F5") + " 02 FD 00 07 00 00 00 00" + session_control + "01" + session_control +
                 "02");
-    EXPECT_EQ(next().bytes, hex(activation_response("F5", "10")));
+    EXPECT_EQ(next().bytes, hex(activation_response("F5", 0x10)));
     EXPECT_EQ(next().bytes, hex("02 FD 00 08 00 00 00 02 0E F5"));  // the activated tester's address
     for (const char* session : {"01", "02"}) {
-        EXPECT_EQ(next().bytes, hex("02 FD 80 02 00 00 00 05 0C E1 0E F5 00"));
+        EXPECT_EQ(next().bytes, ack(kEntity));
         EXPECT_EQ(next().bytes,
                   hex(std::string("02 FD 80 01 00 00 00 0A 0C E1 0E F5 50 ") + session + " 00 32 01 F4"));
     }
@@ -125,7 +117,7 @@ TEST_F(SimulatorE2e, ServesConnectionsIndependentlyUpToTheSocketLimit) {
         send(channel, activation_request(tester));
         const doip_tools::ReceivedMessage reply = next();
         EXPECT_EQ(reply.aux1, channel);
-        EXPECT_EQ(reply.bytes, hex(activation_response(tester, "10")));
+        EXPECT_EQ(reply.bytes, hex(activation_response(tester, 0x10)));
         serials.insert(reply.aux2);
     }
     // Every socket is active: the entity checks both; they answer, so 1 is refused (0x01) and closed.
@@ -140,11 +132,11 @@ TEST_F(SimulatorE2e, ServesConnectionsIndependentlyUpToTheSocketLimit) {
     EXPECT_EQ(checked, (std::set<uint32_t>{2, 3}));
     const doip_tools::ReceivedMessage refused = next();
     EXPECT_EQ(refused.aux1, 1u);
-    EXPECT_EQ(refused.bytes, hex(activation_response("01", "01")));
+    EXPECT_EQ(refused.bytes, hex(activation_response("01", 0x01)));
     serials.insert(refused.aux2);
     EXPECT_EQ(serials.size(), 3u);  // each connection has its own serial
     send(2, activation_request("09"));
-    EXPECT_EQ(next().bytes, hex(activation_response("09", "02")));     // another source address on the socket
+    EXPECT_EQ(next().bytes, hex(activation_response("09", 0x02)));     // another source address on the socket
     EXPECT_TRUE(simulator().wait_for_open_connections(1, kPatience));  // 1 and 2 are closed
 }
 
@@ -160,11 +152,6 @@ TEST_F(SimulatorE2e, EachTargetAnswersFromTheUdsTable) {
     ASSERT_EQ(session.activate(), DOIP_OK);
 
     using Outcome = doip_tools::UdsExchange::Outcome;
-    const auto text = [](const std::string& head, const std::string& text) {
-        Bytes bytes = hex(head);
-        bytes.insert(bytes.end(), text.begin(), text.end());
-        return bytes;
-    };
     const struct {
         uint16_t target;
         Bytes uds;
@@ -179,10 +166,10 @@ TEST_F(SimulatorE2e, EachTargetAnswersFromTheUdsTable) {
         {0x1001, {0x19, 0x02, 0xFF}, Outcome::negative, {0x7F, 0x19, 0x11}},  // a further ECU
         {0x1234, {0x3E, 0x00}, Outcome::nacked, {}},                          // an unknown one
         // Each target names itself: the entity's VIN and one ending in the ECU's address; serial numbers.
-        {0x0CE1, {0x22, 0xF1, 0x90}, Outcome::positive, text("62 F1 90", "WDOIPSIM000000001")},
-        {0x1001, {0x22, 0xF1, 0x90}, Outcome::positive, text("62 F1 90", "WDOIPSIM000001001")},
-        {0x0CE1, {0x22, 0xF1, 0x8C}, Outcome::positive, text("62 F1 8C", "SN0CE1")},
-        {0x1001, {0x22, 0xF1, 0x8C}, Outcome::positive, text("62 F1 8C", "SN1001")},
+        {0x0CE1, {0x22, 0xF1, 0x90}, Outcome::positive, with_text("62 F1 90", "WDOIPSIM000000001")},
+        {0x1001, {0x22, 0xF1, 0x90}, Outcome::positive, with_text("62 F1 90", "WDOIPSIM000001001")},
+        {0x0CE1, {0x22, 0xF1, 0x8C}, Outcome::positive, with_text("62 F1 8C", "SN0CE1")},
+        {0x1001, {0x22, 0xF1, 0x8C}, Outcome::positive, with_text("62 F1 8C", "SN1001")},
     };
     for (const auto& c : cases) {
         session.context().target_address = c.target;

@@ -10,13 +10,10 @@ namespace {
 using doip_tools::UdsExchange;
 using Outcome = UdsExchange::Outcome;
 
-const char* const kAck = "02 FD 80 02 00 00 00 05 0C E1 0E F5 00";
-
-// A diagnostic message from the entity's 0x0CE1 to the tester 0x0EF5 with the UDS bytes `uds`.
+// The entity's acknowledgement of a request to 0x0CE1, and a diagnostic message of 0x0CE1 with `uds`.
+const Bytes kAck = ack(kEntity);
 Bytes response(const std::string& uds) {
-    Bytes message = hex("02 FD 80 01 00 00 00 00 0C E1 0E F5 " + uds);
-    doip_tools::store_be32(&message[4], static_cast<uint32_t>(message.size() - 8));
-    return message;
+    return diag(kEntity, uds);
 }
 
 class TesterReaction : public E2eTest {
@@ -41,7 +38,7 @@ TEST_F(TesterReaction, MessagesOfUnknownPayloadTypeAreSkippedAndTheConnectionGoe
         link.write(Bytes(unknown.begin(), unknown.begin() + 5));
         link.write(Bytes(unknown.begin() + 5, unknown.end()));
         link.write(hex("02 FD 80 00 00 00 00 01 01"));  // an entity's own non-standard type
-        link.write(hex(kAck));
+        link.write(kAck);
         link.write(response("7E 00"));
         link.drain();
     });
@@ -56,10 +53,8 @@ TEST_F(TesterReaction, MessagesOfUnknownPayloadTypeAreSkippedAndTheConnectionGoe
     for (const std::string& line : doip_tools::take_log_lines()) {
         lines += line + "\n";
     }
-    EXPECT_NE(lines.find("unknown payload type 0x4005, 3 payload bytes: 02 FD 40 05 00 00 00 03 AA BB CC"),
-              std::string::npos)
-        << lines;
-    EXPECT_NE(lines.find("unknown payload type 0x8000"), std::string::npos) << lines;
+    expect_output(lines, {"unknown payload type 0x4005, 3 payload bytes: 02 FD 40 05 00 00 00 03 AA BB CC",
+                          "unknown payload type 0x8000"});
 }
 
 // What the entity does after reading the diagnostic request, and what the tester then reports.
@@ -74,7 +69,8 @@ struct Loss {
 
 const Loss kLosses[] = {
     {"closed", "", Loss::close, Outcome::connection_lost, "the entity closed the connection"},
-    {"closed_after_ack", kAck, Loss::close, Outcome::connection_lost, "the entity closed the connection"},
+    {"closed_after_ack", "02 FD 80 02 00 00 00 05 0C E1 0E F5 00", Loss::close, Outcome::connection_lost,
+     "the entity closed the connection"},
     {"reset", "", Loss::reset, Outcome::connection_lost, "the connection was reset"},
     {"cut_mid_message", "02 FD 80 02 00 00 00 05 0C E1", Loss::close, Outcome::connection_lost,
      "the entity closed the connection in the middle of a message"},
@@ -143,7 +139,7 @@ TEST_P(SuppressedResponse, ALateNegativeResponseIsNotTheNextRequestsAnswer) {
     ScriptedPeer peer([&](ScriptedPeer::Link& link, int) {
         link.answer_activation();
         link.read();
-        link.write(hex(kAck));
+        link.write(kAck);
         if (c.nrc == Suppressed::in_settle_time) {
             link.write(nrc);
         }
@@ -151,7 +147,7 @@ TEST_P(SuppressedResponse, ALateNegativeResponseIsNotTheNextRequestsAnswer) {
         if (c.nrc == Suppressed::before_next_ack) {
             link.write(nrc);
         }
-        link.write(hex(kAck));
+        link.write(kAck);
         if (c.nrc == Suppressed::after_next_ack) {
             link.write(nrc);
         }

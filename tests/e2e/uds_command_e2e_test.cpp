@@ -3,7 +3,6 @@
 #include <sstream>
 #include <thread>
 
-#include "bytes.h"
 #include "commands.h"
 #include "e2e_support.h"
 #include "scripted_peer.h"
@@ -12,38 +11,6 @@ namespace doip_e2e {
 namespace {
 
 using doip_tools::UdsOptions;
-
-constexpr uint16_t kTester = 0x0EF5;
-
-// A whole DoIP message, protocol version 2.
-Bytes message(uint16_t type, const Bytes& payload) {
-    Bytes m(8);
-    m[0] = 0x02;
-    m[1] = 0xFD;
-    doip_tools::store_be16(m.data() + 2, type);
-    doip_tools::store_be32(m.data() + 4, static_cast<uint32_t>(payload.size()));
-    m.insert(m.end(), payload.begin(), payload.end());
-    return m;
-}
-
-// A diagnostic message or acknowledgement: source and target address, then `rest`.
-Bytes addressed(uint16_t type, uint16_t from, uint16_t to, const Bytes& rest) {
-    Bytes payload(4);
-    doip_tools::store_be16(payload.data(), from);
-    doip_tools::store_be16(payload.data() + 2, to);
-    payload.insert(payload.end(), rest.begin(), rest.end());
-    return message(type, payload);
-}
-
-// A UDS answer of the ECU `from` to the tester.
-Bytes diag(uint16_t from, const std::string& uds) {
-    return addressed(DOIP_PT_DIAG_MSG, from, kTester, hex(uds));
-}
-
-// The entity's positive acknowledgement of a request to `from`.
-Bytes ack(uint16_t from) {
-    return addressed(DOIP_PT_DIAG_MSG_ACK, from, kTester, {0x00});
-}
 
 // One step of a scripted entity's answer to a diagnostic request.
 struct Reply {
@@ -61,12 +28,9 @@ struct EntityScript {
 // Plays `script` until the tester goes away; the first diagnostic request goes to `first_request`.
 void play_entity(ScriptedPeer::Link& link, const EntityScript& script, Bytes* first_request) {
     const Bytes activation = link.read();
-    if (activation.size() < 8 ||
-        doip_tools::load_be16(activation.data() + 2) != DOIP_PT_ROUTING_ACTIVATION_REQUEST) {
-        ADD_FAILURE() << "no routing activation request";
-        return;
-    }
-    link.write(message(DOIP_PT_ROUTING_ACTIVATION_RESPONSE, hex("0E F5 0C E1 10 00 00 00 00")));
+    ASSERT_GE(activation.size(), 8u);
+    EXPECT_EQ(doip_tools::load_be16(&activation[2]), DOIP_PT_ROUTING_ACTIVATION_REQUEST);
+    link.write(activation_response("F5", 0x10));
     for (Bytes m; !(m = link.read()).empty();) {
         const uint16_t type = doip_tools::load_be16(m.data() + 2);
         if (type == DOIP_PT_ENTITY_STATUS_REQUEST && script.answer_status) {
@@ -127,16 +91,6 @@ class UdsCommandE2e : public E2eTest {
         }
         return r;
     }
-
-    static void expect_output(const RunResult& r, const std::vector<std::string>& printed,
-                              const std::vector<std::string>& not_printed = {}) {
-        for (const std::string& p : printed) {
-            EXPECT_NE(r.output.find(p), std::string::npos) << "missing \"" << p << "\" in\n" << r.output;
-        }
-        for (const std::string& p : not_printed) {
-            EXPECT_EQ(r.output.find(p), std::string::npos) << "unexpected \"" << p << "\" in\n" << r.output;
-        }
-    }
 };
 
 TEST(UdsRequestSyntax, TargetBeforeAColonOtherwiseTheDefault) {
@@ -151,7 +105,7 @@ TEST(UdsRequestSyntax, TargetBeforeAColonOtherwiseTheDefault) {
         {"22F190", true, false, 0, {0x22, 0xF1, 0x90}},
         {"1001:22F190", true, true, 0x1001, {0x22, 0xF1, 0x90}},
         {"1001: 22 F1 90", true, true, 0x1001, {0x22, 0xF1, 0x90}},
-        {" e400 :3E 00", true, true, 0xE400, {0x3E, 0x00}},
+        {" 0xE400 :3E 00", true, true, 0xE400, {0x3E, 0x00}},
         {"0x7:3E00", true, true, 0x0007, {0x3E, 0x00}},
         {"22:F1:90", true, false, 0, {0x22, 0xF1, 0x90}},  // colons between bytes, as before
         {"1001:", false, false, 0, {}},
@@ -205,7 +159,7 @@ TEST_F(UdsCommandE2e, TargetsPerRequestAndTheMaxDataSize) {
         const RunResult r = run(port(), c.requests);
         EXPECT_EQ(r.exit_code, c.exit_code) << r.output;
         EXPECT_EQ(simulator().stats().diagnostic_messages, c.diagnostic_messages);
-        expect_output(r, c.printed);
+        expect_output(r.output, c.printed);
         simulator().stop();
     }
 }
@@ -219,11 +173,10 @@ TEST_F(UdsCommandE2e, FunctionalRequestCollectsEveryEcusAnswer) {
         std::vector<std::string> printed;
         std::vector<std::string> not_printed;
     };
-    const uint16_t e400 = 0xE400;
     const Case cases[] = {
         {"positive, pending, negative, unrelated",
          "3E00",
-         {{ack(e400)},
+         {{ack(0xE400)},
           {diag(0x1001, "7E 00")},
           {diag(0x1002, "7F 3E 78")},
           {diag(0x1003, "7F 3E 22")},
@@ -239,28 +192,28 @@ TEST_F(UdsCommandE2e, FunctionalRequestCollectsEveryEcusAnswer) {
          {"0x1004 ->", "0x1005 ->"}},
         {"negative only",
          "3E00",
-         {{ack(e400)}, {diag(0x1001, "7F 3E 22")}, {diag(0x1002, "7F 3E 31")}},
+         {{ack(0xE400)}, {diag(0x1001, "7F 3E 22")}, {diag(0x1002, "7F 3E 31")}},
          3,
          {"=> 2 ECUs answered: 0 positive, 2 negative"},
          {}},
         {"nothing related",
          "3E00",
-         {{ack(e400)}, {diag(0x1001, "7F 22 31")}},
+         {{ack(0xE400)}, {diag(0x1001, "7F 22 31")}},
          1,
          {"error: no ECU answered the functional request within 600 ms"},
          {"0x1001 ->"}},
         {"pending without end",
          "3E00",
-         {{ack(e400)}, {diag(0x1001, "7F 3E 78")}},
+         {{ack(0xE400)}, {diag(0x1001, "7F 3E 78")}},
          1,
          {"0x1001 asked for more time (NRC 0x78) and did not answer within 2000 ms",
           "no ECU answered the functional request"},
          {}},
-        {"suppressed", "3E80", {{ack(e400)}}, 0, {"positive ACK (0x8002) 0xE400 -> 0x0EF5"}, {"error"}},
+        {"suppressed", "3E80", {{ack(0xE400)}}, 0, {"positive ACK (0x8002) 0xE400 -> 0x0EF5"}, {"error"}},
     };
     UdsOptions functional;
     functional.functional = true;
-    functional.functional_address = e400;
+    functional.functional_address = 0xE400;
     doip_tools::TesterOptions options;
     options.timeout_ms = 600;
     options.pending_ms = 2000;
@@ -269,8 +222,8 @@ TEST_F(UdsCommandE2e, FunctionalRequestCollectsEveryEcusAnswer) {
         Bytes request;
         const RunResult r = run_scripted({{c.replies}}, {c.request}, functional, options, &request);
         EXPECT_EQ(r.exit_code, c.exit_code) << r.output;
-        EXPECT_EQ(request, addressed(DOIP_PT_DIAG_MSG, kTester, e400, hex(c.request)));
-        expect_output(r, c.printed, c.not_printed);
+        EXPECT_EQ(request, addressed(DOIP_PT_DIAG_MSG, kTester, 0xE400, hex(c.request)));
+        expect_output(r.output, c.printed, c.not_printed);
     }
 }
 
@@ -322,7 +275,7 @@ TEST_F(UdsCommandE2e, ConnectionClosedByTheEntityBeforeTheNextRequest) {
         uds.reconnect_tries = c.tries;
         const RunResult r = run_scripted(c.connections, {"1101", "22F190"}, uds, options);
         EXPECT_EQ(r.exit_code, c.exit_code) << r.output;
-        expect_output(r, c.printed, c.not_printed);
+        expect_output(r.output, c.printed, c.not_printed);
     }
 }
 
@@ -336,14 +289,8 @@ TEST_F(UdsCommandE2e, EntityStatusUnansweredMeansNoLimit) {
     const RunResult r = run_scripted({script}, {"2E" + std::string(2 * 5000, '1')}, {}, options, &request);
     EXPECT_EQ(r.exit_code, 0) << r.output;
     EXPECT_EQ(request.size(), 12u + 5001u);
-    expect_output(r, {"entity status: no answer within 600 ms; going on without a max data size"});
+    expect_output(r.output, {"entity status: no answer within 600 ms; going on without a max data size"});
 }
-
-}  // namespace
-}  // namespace doip_e2e
-
-namespace doip_e2e {
-namespace {
 
 // The simulator as a gateway with two ECUs behind it: a functional request is answered by every target, an
 // ECU reset ends the connection, and --reconnect carries on with the next request on a new one.
@@ -360,8 +307,8 @@ TEST_F(UdsCommandE2e, GatewayAnswersFunctionallyAndComesBackAfterAReset) {
     options.timeout_ms = 300;
     const RunResult r = run(port(), {"3E00", "0CE1:1101", "1001:22F190"}, uds, options);
     EXPECT_EQ(r.exit_code, doip_tools::kExitOk) << r.output;
-    expect_output(r, {"0x0CE1 -> 0x0EF5: 7E 00", "0x1001 -> 0x0EF5: 7E 00", "0x1002 -> 0x0EF5: 7E 00",
-                      "0x0CE1 -> 0x0EF5: 51 01", "routing active again", "WDOIPSIM000001001"});
+    expect_output(r.output, {"0x0CE1 -> 0x0EF5: 7E 00", "0x1001 -> 0x0EF5: 7E 00", "0x1002 -> 0x0EF5: 7E 00",
+                             "0x0CE1 -> 0x0EF5: 51 01", "routing active again", "WDOIPSIM000001001"});
     EXPECT_EQ(simulator().stats().connections, 2u);
 }
 

@@ -3,7 +3,6 @@
 // are captured as they arrive on real sockets, then dissected; no malformed packet and no expert info.
 #include "e2e_support.h"
 
-#include "net.h"
 #include "scripted_peer.h"
 #include "session.h"
 #include "support/tshark.h"
@@ -15,29 +14,18 @@ const std::string kFields =
     "doip.version doip.inverse doip.type doip.length doip.vin doip.logical_address doip.eid doip.gid "
     "doip.source_address doip.target_address data.data _ws.malformed _ws.expert";
 
-// A routing activation request of tester 0x0E80 without OEM field.
-const char* const kActivation = "02 FD 00 05 00 00 00 07 0E 80 00 00 00 00 00";
-
 TEST_F(E2eTest, DissectorReadsTheSimulatorsAnnouncements) {
     DOIP_REQUIRE_TSHARK();
-    std::string error;
-    const doip_tools::net::Handle tester = doip_tools::net::udp_open(doip_tools::net::Endpoint{}, &error);
-    ASSERT_NE(tester, doip_tools::net::kInvalid) << error;
-    doip_tools::net::Endpoint bound;
-    doip_tools::net::local_endpoint(tester, &bound);
+    UdpPeer tester;
     doip_tools::SimulatorOptions options;
     options.announce = true;
     options.announce_address = "127.0.0.1";
-    options.announce_port = bound.port;
+    options.announce_port = tester.port;
     start(options);
     std::vector<Bytes> announcements;
-    uint8_t buffer[512];
-    while (announcements.size() < 3 && doip_tools::net::wait_readable(tester, 5000) == 1) {
-        const long n = doip_tools::net::udp_recv_from(tester, buffer, sizeof buffer, nullptr);
-        ASSERT_GT(n, 0);
-        announcements.emplace_back(buffer, buffer + n);
+    for (Bytes b; announcements.size() < 3 && !(b = tester.receive()).empty();) {
+        announcements.push_back(b);
     }
-    doip_tools::net::close(tester);
     ASSERT_EQ(announcements.size(), 3u);
     const std::string fields =
         "\t0x02\t0xfd\t0x0004\t32\tWDOIPSIM000000001\t0x0ce1\t02005e000ce1\t02005e000001\t\t\t\t\t";
@@ -52,30 +40,21 @@ TEST_F(E2eTest, DissectorReadsAliveCheckRequestsAndFunctionalRequests) {
     doip_tools::SimulatorOptions options;
     options.alive_check_timeout_ms = 2000;
     start(options);
-    const auto connect = [&] {
-        const doip_tools::net::ConnectResult c =
-            doip_tools::net::tcp_connect({}, doip_tools::net::Endpoint{"127.0.0.1", port()}, 5000);
-        EXPECT_NE(c.handle, doip_tools::net::kInvalid) << c.text;
-        return c.handle;
-    };
-    const doip_tools::net::Handle first = connect();
-    ScriptedPeer::Link one(first);
-    ASSERT_TRUE(one.write(hex(kActivation)));
+    ScriptedPeer::Link one(port());
+    ASSERT_TRUE(one.write(activation_request("80")));
     ASSERT_EQ(one.read().size(), 17u);  // routing activation response, granted
-    const doip_tools::net::Handle second = connect();
-    ScriptedPeer::Link two(second);
-    ASSERT_TRUE(two.write(hex(kActivation)));
+    ScriptedPeer::Link two(port());
+    ASSERT_TRUE(two.write(activation_request("80")));
     const Bytes alive_check = one.read();
     ASSERT_EQ(alive_check, hex("02 FD 00 07 00 00 00 00"));
-    ASSERT_TRUE(one.write(hex("02 FD 00 08 00 00 00 02 0E 80")));
+    ASSERT_TRUE(one.write("02 FD 00 08 00 00 00 02 0E 80"));
     EXPECT_EQ(two.read().size(), 17u);  // denied with 0x03: the first socket is alive
 
     // The tester's functional request, as the session builds it, captured by a scripted entity.
     Bytes functional;
     {
         ScriptedPeer entity([&](ScriptedPeer::Link& link, int) {
-            link.read();  // the routing activation request
-            link.write(hex("02 FD 00 06 00 00 00 09 0E 80 0C E1 10 00 00 00 00"));
+            link.answer_activation();
             functional = link.read();
         });
         doip_tools::TesterOptions tester;
@@ -89,8 +68,6 @@ TEST_F(E2eTest, DissectorReadsAliveCheckRequestsAndFunctionalRequests) {
         session.uds({0x3E, 0x00});
         session.close();
     }
-    doip_tools::net::close(first);
-    doip_tools::net::close(second);
     EXPECT_EQ(doip_test::dissect({alive_check, functional}, false, kFields),
               (std::vector<std::string>{"1\t0x02\t0xfd\t0x0007\t0\t\t\t\t\t\t\t\t\t",
                                         "2\t0x02\t0xfd\t0x8001\t6\t\t\t\t\t0x0e80\t0xe400\t3e00\t\t"}));
