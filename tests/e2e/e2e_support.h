@@ -83,14 +83,24 @@ inline std::string activation_response(const std::string& xx, uint8_t code) {
     return "02 FD 00 06 00 00 00 09 0E " + xx + " 0C E1 " + text + " 00 00 00 00";
 }
 
-// Each of `printed` is part of `output`, none of `absent` is.
-inline void expect_output(const std::string& output, const std::vector<std::string>& printed,
-                          const std::vector<std::string>& absent = {}) {
-    for (const std::string& p : printed) {
-        EXPECT_NE(output.find(p), std::string::npos) << "missing \"" << p << "\" in\n" << output;
+// The parts of `text` between '|'.
+inline std::vector<std::string> split(const std::string& text) {
+    std::vector<std::string> parts;
+    for (size_t at = 0, end = 0; at < text.size(); at = end + 1) {
+        end = std::min(text.find('|', at), text.size());
+        parts.push_back(text.substr(at, end - at));
     }
-    for (const std::string& p : absent) {
-        EXPECT_EQ(output.find(p), std::string::npos) << "unexpected \"" << p << "\" in\n" << output;
+    return parts;
+}
+
+// Each of the parts of `expected` (split()) is in `output`, or is not when it starts with '!'.
+inline void expect_output(const std::string& output, const std::string& expected) {
+    for (const std::string& part : split(expected)) {
+        const bool absent = !part.empty() && part[0] == '!';
+        const std::string text = part.substr(absent ? 1 : 0);
+        EXPECT_EQ(output.find(text) == std::string::npos, absent)
+            << (absent ? "unexpected \"" : "missing \"") << text << "\" in\n"
+            << output;
     }
 }
 

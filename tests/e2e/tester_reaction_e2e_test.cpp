@@ -53,8 +53,9 @@ TEST_F(TesterReaction, MessagesOfUnknownPayloadTypeAreSkippedAndTheConnectionGoe
     for (const std::string& line : doip_tools::take_log_lines()) {
         lines += line + "\n";
     }
-    expect_output(lines, {"unknown payload type 0x4005, 3 payload bytes: 02 FD 40 05 00 00 00 03 AA BB CC",
-                          "unknown payload type 0x8000"});
+    expect_output(lines,
+                  "unknown payload type 0x4005, 3 payload bytes: 02 FD 40 05 00 00 00 03 AA BB CC|unknown "
+                  "payload type 0x8000");
 }
 
 // What the entity does after reading the diagnostic request, and what the tester then reports.

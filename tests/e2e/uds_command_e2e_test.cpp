@@ -105,7 +105,7 @@ TEST(UdsRequestSyntax, TargetBeforeAColonOtherwiseTheDefault) {
         {"22F190", true, false, 0, {0x22, 0xF1, 0x90}},
         {"1001:22F190", true, true, 0x1001, {0x22, 0xF1, 0x90}},
         {"1001: 22 F1 90", true, true, 0x1001, {0x22, 0xF1, 0x90}},
-        {" 0xE400 :3E 00", true, true, 0xE400, {0x3E, 0x00}},
+        {" e400 :3E 00", true, true, 0xE400, {0x3E, 0x00}},
         {"0x7:3E00", true, true, 0x0007, {0x3E, 0x00}},
         {"22:F1:90", true, false, 0, {0x22, 0xF1, 0x90}},  // colons between bytes, as before
         {"1001:", false, false, 0, {}},
@@ -127,89 +127,70 @@ TEST(UdsRequestSyntax, TargetBeforeAColonOtherwiseTheDefault) {
 // Several ECUs behind the simulator on one connection, and its max data size.
 TEST_F(UdsCommandE2e, TargetsPerRequestAndTheMaxDataSize) {
     const std::string largest = "2E" + std::string(2 * 51, '0');  // 12 + 52 bytes: the limit of 64
-    struct Case {
-        std::vector<std::string> requests;
+    const struct {
+        std::string requests;  // split()
         uint32_t max_request_size;
         int exit_code;
         uint64_t diagnostic_messages;  // that reached the simulator
-        std::vector<std::string> printed;
+        const char* output;
+    } cases[] = {
+        {"1001:22F190|3E00|1002: 3E 00", 4096, 0, 3,
+         "UDS 22 F1 90 to 0x1001\n|0x1001 -> 0x0EF5: 62 F1 90|UDS 3E 00 to 0x0CE1\n|0x0CE1 -> 0x0EF5: 7E 00|"
+         "UDS 3E 00 to 0x1002\n|0x1002 -> 0x0EF5: 7E 00"},
+        {"1001:3E00|4711:3E00|3E00", 4096, 1, 2, "0x0EF5 -> 0x4711|unknown target address"},
+        {largest, 64, 3, 1, "NRC 0x11"},
+        {"3E00|" + largest + "00|3E00", 64, 1, 1,
+         "error: the request is 65 bytes; the entity accepts at most 64 (max data size from its entity "
+         "status)"},
     };
-    const Case cases[] = {
-        {{"1001:22F190", "3E00", "1002: 3E 00"},
-         4096,
-         0,
-         3,
-         {"UDS 22 F1 90 to 0x1001\n", "0x1001 -> 0x0EF5: 62 F1 90", "UDS 3E 00 to 0x0CE1\n",
-          "0x0CE1 -> 0x0EF5: 7E 00", "UDS 3E 00 to 0x1002\n", "0x1002 -> 0x0EF5: 7E 00"}},
-        {{"1001:3E00", "4711:3E00", "3E00"}, 4096, 1, 2, {"0x0EF5 -> 0x4711", "unknown target address"}},
-        {{largest}, 64, 3, 1, {"NRC 0x11"}},
-        {{"3E00", largest + "00", "3E00"},
-         64,
-         1,
-         1,
-         {"error: the request is 65 bytes; the entity accepts at most 64 (max data size from its entity "
-          "status)"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.requests[0]);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.requests);
         doip_tools::SimulatorOptions sim;
         sim.extra_ecu_addresses = {0x1001, 0x1002};
         sim.max_request_size = c.max_request_size;
         start(sim);
-        const RunResult r = run(port(), c.requests);
+        const RunResult r = run(port(), split(c.requests));
         EXPECT_EQ(r.exit_code, c.exit_code) << r.output;
         EXPECT_EQ(simulator().stats().diagnostic_messages, c.diagnostic_messages);
-        expect_output(r.output, c.printed);
+        expect_output(r.output, c.output);
         simulator().stop();
     }
 }
 
+// Every ECU's answer to a functional request to 0xE400, of a scripted entity; P2 600 ms, P2* 2000 ms.
 TEST_F(UdsCommandE2e, FunctionalRequestCollectsEveryEcusAnswer) {
-    struct Case {
-        const char* name;
+    const struct {
         const char* request;
-        std::vector<Reply> replies;
+        std::vector<Reply> replies;  // after the entity's positive ACK
         int exit_code;
-        std::vector<std::string> printed;
-        std::vector<std::string> not_printed;
-    };
-    const Case cases[] = {
-        {"positive, pending, negative, unrelated",
-         "3E00",
-         {{ack(0xE400)},
-          {diag(0x1001, "7E 00")},
+        const char* output;
+    } cases[] = {
+        {"3E00",
+         {{diag(0x1001, "7E 00")},
           {diag(0x1002, "7F 3E 78")},
           {diag(0x1003, "7F 3E 22")},
           {diag(0x1004, "62 F1 90 41")},                                // another service
           {addressed(DOIP_PT_DIAG_MSG, 0x1005, 0x0E80, hex("7E 00"))},  // another tester
           {diag(0x1002, "7E 00"), 1100}},                               // after P2: 0x78 extended it
          0,
-         {"-> diagnostic message (0x8001) 0x0EF5 -> 0xE400: 3E 00", "positive ACK (0x8002) 0xE400 -> 0x0EF5",
-          "0x1001 -> 0x0EF5: 7E 00",
-          "(1 response-pending answers from 0x1002)\n    <- diagnostic message (0x8001) "
-          "0x1002 -> 0x0EF5: 7E 00",
-          "=> 0x1003: negative response, NRC 0x22", "=> 3 ECUs answered: 2 positive, 1 negative"},
-         {"0x1004 ->", "0x1005 ->"}},
-        {"negative only",
-         "3E00",
-         {{ack(0xE400)}, {diag(0x1001, "7F 3E 22")}, {diag(0x1002, "7F 3E 31")}},
-         3,
-         {"=> 2 ECUs answered: 0 positive, 2 negative"},
-         {}},
-        {"nothing related",
-         "3E00",
-         {{ack(0xE400)}, {diag(0x1001, "7F 22 31")}},
-         1,
-         {"error: no ECU answered the functional request within 600 ms"},
-         {"0x1001 ->"}},
-        {"pending without end",
-         "3E00",
-         {{ack(0xE400)}, {diag(0x1001, "7F 3E 78")}},
-         1,
-         {"0x1001 asked for more time (NRC 0x78) and did not answer within 2000 ms",
-          "no ECU answered the functional request"},
-         {}},
-        {"suppressed", "3E80", {{ack(0xE400)}}, 0, {"positive ACK (0x8002) 0xE400 -> 0x0EF5"}, {"error"}},
+         "-> diagnostic message (0x8001) 0x0EF5 -> 0xE400: 3E 00|positive ACK (0x8002) 0xE400 -> 0x0EF5|"
+         "0x1001 -> 0x0EF5: 7E 00|(1 response-pending answers from 0x1002)\n"
+         "    <- diagnostic message (0x8001) 0x1002 -> 0x0EF5: 7E 00|=> 0x1003: negative response, NRC 0x22|"
+         "=> 3 ECUs answered: 2 positive, 1 negative|!0x1004 ->|!0x1005 ->"},
+        {"3E00",
+         {{diag(0x1001, "7F 3E 22")}, {diag(0x1002, "7F 3E 31")}},
+         3,  // negative only
+         "=> 2 ECUs answered: 0 positive, 2 negative"},
+        {"3E00",
+         {{diag(0x1001, "7F 22 31")}},
+         1,  // nothing related
+         "error: no ECU answered the functional request within 600 ms|!0x1001 ->"},
+        {"3E00",
+         {{diag(0x1001, "7F 3E 78")}},
+         1,  // pending without end
+         "0x1001 asked for more time (NRC 0x78) and did not answer within 2000 ms|"
+         "no ECU answered the functional request"},
+        {"3E80", {}, 0, "positive ACK (0x8002) 0xE400 -> 0x0EF5|!error"},  // suppressed
     };
     UdsOptions functional;
     functional.functional = true;
@@ -217,65 +198,50 @@ TEST_F(UdsCommandE2e, FunctionalRequestCollectsEveryEcusAnswer) {
     doip_tools::TesterOptions options;
     options.timeout_ms = 600;
     options.pending_ms = 2000;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
+        EntityScript script{{{ack(0xE400)}}};
+        script.replies.insert(script.replies.end(), c.replies.begin(), c.replies.end());
         Bytes request;
-        const RunResult r = run_scripted({{c.replies}}, {c.request}, functional, options, &request);
+        const RunResult r = run_scripted({script}, {c.request}, functional, options, &request);
         EXPECT_EQ(r.exit_code, c.exit_code) << r.output;
-        EXPECT_EQ(request, addressed(DOIP_PT_DIAG_MSG, kTester, 0xE400, hex(c.request)));
-        expect_output(r.output, c.printed, c.not_printed);
+        EXPECT_EQ(request, diag(kTester, 0xE400, hex(c.request)));
+        expect_output(r.output, c.output);
     }
 }
 
 // An ECU reset: the entity answers 11 01 and closes the connection; the next request needs a new one.
 TEST_F(UdsCommandE2e, ConnectionClosedByTheEntityBeforeTheNextRequest) {
-    struct Case {
-        const char* name;
+    const EntityScript reset{{{ack(kEntity)}, {diag(kEntity, "51 01")}}, true};
+    const EntityScript read{{{ack(kEntity)}, {diag(kEntity, "62 F1 90 41")}}};
+    const struct {
         bool reconnect;
         uint32_t tries;
-        std::vector<EntityScript> connections;  // what the entity does on each connection it accepts
+        size_t connections;  // the entity accepts: the first resets, the second reads
         int exit_code;
-        std::vector<std::string> printed;
-        std::vector<std::string> not_printed;
-    };
-    const EntityScript reset{{{ack(0x0CE1)}, {diag(0x0CE1, "51 01")}}, true};
-    const EntityScript read{{{ack(0x0CE1)}, {diag(0x0CE1, "62 F1 90 41")}}};
-    const Case cases[] = {
-        {"reconnected",
-         true,
-         5,
-         {reset, read},
-         0,
-         {"the entity closed the connection; reconnecting (attempt 1 of 5, after 100 ms)... routing active "
-          "again\n",
-          "0x0CE1 -> 0x0EF5: 62 F1 90"},
-         {"attempt 2"}},
-        {"without --reconnect",
-         false,
-         5,
-         {reset},
-         1,
-         {"the entity closed the connection", "--reconnect opens a new connection"},
-         {"reconnecting", "62 F1 90"}},
-        {"the entity does not come back",
-         true,
-         2,
-         {reset},
-         1,
-         {"attempt 1 of 2, after 100 ms)... failed", "attempt 2 of 2, after 200 ms)... failed",
-          "error: routing not active again after 2 attempts"},
-         {"62 F1 90"}},
+        const char* output;
+    } cases[] = {
+        {true, 5, 2, 0,
+         "the entity closed the connection; reconnecting (attempt 1 of 5, after 100 ms)... routing active "
+         "again\n|0x0CE1 -> 0x0EF5: 62 F1 90|!attempt 2"},
+        {false, 5, 1, 1,
+         "the entity closed the connection|--reconnect opens a new connection|!reconnecting|!62 F1 90"},
+        {true, 2, 1, 1,  // the entity does not come back
+         "attempt 1 of 2, after 100 ms)... failed|attempt 2 of 2, after 200 ms)... failed|"
+         "error: routing not active again after 2 attempts|!62 F1 90"},
     };
     doip_tools::TesterOptions options;
     options.timeout_ms = 1000;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
         UdsOptions uds;
         uds.reconnect = c.reconnect;
         uds.reconnect_tries = c.tries;
-        const RunResult r = run_scripted(c.connections, {"1101", "22F190"}, uds, options);
+        std::vector<EntityScript> scripts = {reset, read};
+        scripts.resize(c.connections);
+        const RunResult r = run_scripted(scripts, {"1101", "22F190"}, uds, options);
         EXPECT_EQ(r.exit_code, c.exit_code) << r.output;
-        expect_output(r.output, c.printed, c.not_printed);
+        expect_output(r.output, c.output);
     }
 }
 
@@ -283,13 +249,13 @@ TEST_F(UdsCommandE2e, EntityStatusUnansweredMeansNoLimit) {
     doip_tools::TesterOptions options;
     options.timeout_ms = 600;
     options.verbose = true;
-    EntityScript script{{{ack(0x0CE1)}, {diag(0x0CE1, "6E 11 11")}}};
+    EntityScript script{{{ack(kEntity)}, {diag(kEntity, "6E 11 11")}}};
     script.answer_status = false;
     Bytes request;
     const RunResult r = run_scripted({script}, {"2E" + std::string(2 * 5000, '1')}, {}, options, &request);
     EXPECT_EQ(r.exit_code, 0) << r.output;
     EXPECT_EQ(request.size(), 12u + 5001u);
-    expect_output(r.output, {"entity status: no answer within 600 ms; going on without a max data size"});
+    expect_output(r.output, "entity status: no answer within 600 ms; going on without a max data size");
 }
 
 // The simulator as a gateway with two ECUs behind it: a functional request is answered by every target, an
@@ -307,8 +273,10 @@ TEST_F(UdsCommandE2e, GatewayAnswersFunctionallyAndComesBackAfterAReset) {
     options.timeout_ms = 300;
     const RunResult r = run(port(), {"3E00", "0CE1:1101", "1001:22F190"}, uds, options);
     EXPECT_EQ(r.exit_code, doip_tools::kExitOk) << r.output;
-    expect_output(r.output, {"0x0CE1 -> 0x0EF5: 7E 00", "0x1001 -> 0x0EF5: 7E 00", "0x1002 -> 0x0EF5: 7E 00",
-                             "0x0CE1 -> 0x0EF5: 51 01", "routing active again", "WDOIPSIM000001001"});
+    expect_output(
+        r.output,
+        "0x0CE1 -> 0x0EF5: 7E 00|0x1001 -> 0x0EF5: 7E 00|0x1002 -> 0x0EF5: 7E 00|0x0CE1 -> 0x0EF5: 51 01|"
+        "routing active again|WDOIPSIM000001001");
     EXPECT_EQ(simulator().stats().connections, 2u);
 }
 
