@@ -112,21 +112,5 @@ TEST(MessageFramer, UnknownTypeIsSkippedWholeWhenItComesInPieces) {
     EXPECT_EQ(drain(framer), std::vector<Bytes>{Bytes(stream.begin() + 11, stream.end())});
 }
 
-TEST(MessageFramer, HeaderFaultTextNamesTheWrongByte) {
-    const struct {
-        const char* header;
-        const char* text;
-    } cases[] = {
-        {"03 FD", "a header with protocol version 0x03 where 0x02 was expected"},
-        {"02 02", "a header with inverse protocol version 0x02 where 0xFD was expected"},
-        {"AA AA",
-         "a header with protocol version 0xAA and inverse 0xAA, which is not its complement (0x02 was "
-         "expected)"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(doip_tools::header_fault_text(hex(c.header).data(), 0x02), c.text);
-    }
-}
-
 }  // namespace
 }  // namespace doip_e2e

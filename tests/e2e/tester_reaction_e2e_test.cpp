@@ -79,6 +79,10 @@ const Loss kLosses[] = {
      "the entity sent a header with protocol version 0x03 where 0x02 was expected"},
     {"inverse_byte", "02 02 80 02 00 00 00 05 0C E1 0E F5 00", Loss::stay, Outcome::connection_lost,
      "the entity sent a header with inverse protocol version 0x02 where 0xFD was expected"},
+    {"not_complement", "AA AA 80 02 00 00 00 05 0C E1 0E F5 00", Loss::stay, Outcome::connection_lost,
+     "the entity sent a header with protocol version 0xAA and inverse 0xAA, which is not its complement "
+     "(0x02 "
+     "was expected)"},
     {"over_long", "02 FD 80 01 00 10 00 00", Loss::stay, Outcome::connection_lost,
      "the entity announced a message of 1048576 payload bytes, more than the maximum of 65536"},
     {"reply_in_version_3", "03 FC 80 02 00 00 00 05 0C E1 0E F5 00", Loss::stay, Outcome::wrong_version,
