@@ -9,13 +9,8 @@
 namespace doip_e2e {
 namespace {
 
-struct ProgramRun {
-    int exit_code = -1;
-    std::string output;
-};
-
-ProgramRun run_tester(const std::string& arguments) {
-    ProgramRun r;
+RunResult run_tester(const std::string& arguments) {
+    RunResult r;
     FILE* pipe = popen((std::string(DOIP_TESTER_PATH) + " " + arguments + " 2>&1").c_str(), "r");
     if (pipe == nullptr) {
         return r;
@@ -95,7 +90,7 @@ TEST_P(CliE2e, ExitCodeAndOutput) {
         simulator().stop();
     }
     const std::string target = " --host 127.0.0.1 --port " + std::to_string(port());
-    const ProgramRun r =
+    const RunResult r =
         run_tester(run.arguments[0] == '!' ? std::string(run.arguments + 1) : run.arguments + target);
     EXPECT_EQ(r.exit_code, run.exit_code) << r.output;
     expect_output(r.output, run.output);
@@ -109,7 +104,7 @@ TEST(CliScriptedPeer, RefusesAnActivationResponseForAnotherTester) {
         link.answer_activation(0x10, 0x0E80);
         link.drain();
     });
-    const ProgramRun r = run_tester("uds 3E00 --port " + std::to_string(peer.port()));
+    const RunResult r = run_tester("uds 3E00 --port " + std::to_string(peer.port()));
     EXPECT_EQ(r.exit_code, 1) << r.output;
     expect_output(r.output,
                   "error: the routing activation response was for tester 0x0E80, not for us (0x0EF5); the "

@@ -137,6 +137,21 @@ struct UdpPeer {
     uint16_t port = 0;
 };
 
+// Simulator options that announce the vehicle to 127.0.0.1:`port`.
+inline doip_tools::SimulatorOptions announcing_to(uint16_t port) {
+    doip_tools::SimulatorOptions options;
+    options.announce = true;
+    options.announce_address = "127.0.0.1";
+    options.announce_port = port;
+    return options;
+}
+
+// A program's or a command's exit code and what it printed.
+struct RunResult {
+    int exit_code = -1;
+    std::string output;
+};
+
 // Every line logged through the hooks, with its level.
 inline std::mutex g_log_mutex;
 inline std::string g_log;

@@ -1,6 +1,6 @@
 // The simulator as an ISO 13400-2 entity, seen by testers on raw loopback sockets: what a denied
 // activation does to the socket, alive checks when a source address is taken or every socket is active,
-// inactivity timers, vehicle announcements, the cut fault, functional addressing and the ECU reset.
+// inactivity timers, vehicle announcements, the cut fault and functional addressing.
 #include <thread>
 
 #include "formatting.h"
@@ -15,12 +15,12 @@ using doip_tools::SimulatorOptions;
 const char* const kAliveCheckRequest = "02 FD 00 07 00 00 00 00";
 using RawTester = ScriptedPeer::Link;
 
-// True when an alive check is answered with the tester address 0x0E`xx` (0x0000 without routing, "00").
 // Asks for routing for the tester 0x0E`xx`; the entity answers with `code`.
 void activate(RawTester& tester, const std::string& xx, uint8_t code = 0x10) {
     tester.write(activation_request(xx));
     EXPECT_EQ(tester.read(), hex(activation_response(xx, code)));
 }
+// True when an alive check is answered with the tester address 0x0E`xx` (0x0000 without routing, "00").
 bool answers_alive_check(RawTester& tester, const std::string& xx) {
     tester.write(kAliveCheckRequest);
     return tester.read() == hex("02 FD 00 08 00 00 00 02 " + std::string(xx == "00" ? "00 " : "0E ") + xx);
@@ -144,12 +144,6 @@ TEST_F(EntityConformance, InactivityTimersCloseQuietSockets) {
 // A UDP socket on an ephemeral 127.0.0.1 port for the simulator's announcements.
 class Announcements : public EntityConformance {
   protected:
-    void SetUp() override {
-        EntityConformance::SetUp();
-        options_.announce = true;
-        options_.announce_address = "127.0.0.1";
-        options_.announce_port = listener_.port;
-    }
     // The next datagram; empty when none comes within `timeout_ms`.
     Bytes datagram(int timeout_ms) {
         doip_tools::net::Endpoint from;
@@ -159,7 +153,7 @@ class Announcements : public EntityConformance {
     }
 
     UdpPeer listener_{"127.0.0.1"};
-    SimulatorOptions options_;
+    SimulatorOptions options_ = announcing_to(listener_.port);
 };
 
 TEST_F(Announcements, ThreeVehicleAnnouncementsHalfASecondApart) {

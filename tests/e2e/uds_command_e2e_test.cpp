@@ -55,11 +55,6 @@ void play_entity(ScriptedPeer::Link& link, const EntityScript& script, Bytes* fi
     }
 }
 
-struct RunResult {
-    int exit_code = -1;
-    std::string output;
-};
-
 class UdsCommandE2e : public E2eTest {
   protected:
     RunResult run(uint16_t port, const std::vector<std::string>& requests, const UdsOptions& uds = {},

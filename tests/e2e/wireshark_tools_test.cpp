@@ -17,11 +17,7 @@ const std::string kFields =
 TEST_F(E2eTest, DissectorReadsTheSimulatorsAnnouncements) {
     DOIP_REQUIRE_TSHARK();
     UdpPeer tester;
-    doip_tools::SimulatorOptions options;
-    options.announce = true;
-    options.announce_address = "127.0.0.1";
-    options.announce_port = tester.port;
-    start(options);
+    start(announcing_to(tester.port));
     std::vector<Bytes> announcements;
     for (Bytes b; announcements.size() < 3 && !(b = tester.receive()).empty();) {
         announcements.push_back(b);
