@@ -1,4 +1,4 @@
-// The simulator as an ISO 13400-2 entity, seen by testers on raw loopback sockets: what a denied
+// The simulator as a DoIP entity, seen by testers on raw loopback sockets: what a denied
 // activation does to the socket, alive checks when a source address is taken or every socket is active,
 // inactivity timers, vehicle announcements, the cut fault and functional addressing.
 #include <thread>
