@@ -2,10 +2,12 @@
 // connection key so that delete_timer can find the oldest one of a kind.
 #include "client/protocol_timers.h"
 
+#include <algorithm>
+#include <cmath>
 #include <list>
 #include <map>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -47,10 +49,15 @@ void start_timer_loop_once() {
 
 namespace {
 
+// The longest delay a timer is armed with, about 31.7 years: longer ones (+inf too) never come anyway, and
+// the loop's clock adds it without leaving its range. Negative delays are bounded the same way.
+constexpr double kMaxDelayMs = 1e12;
+
 int start_timer(const doip_s* ctx, int kind, double delay_ms, doip_timer_callback_fn callback, void* arg) {
-    if (ctx == nullptr || callback == nullptr) {
+    if (ctx == nullptr || callback == nullptr || std::isnan(delay_ms)) {
         return DOIP_ERR_INVALID_ARGUMENT;
     }
+    delay_ms = std::clamp(delay_ms, -kMaxDelayMs, kMaxDelayMs);
     timer_loop().start();
     std::optional<uilitylib::TimerId> id;
     timer_loop().with_loop([&](uilitylib::EventLoop& loop) {

@@ -609,8 +609,9 @@ DOIP_API int doip_wait_message(int listener_id, const doip_s* ctx, doip_message_
 
 /* Arms a one-shot DOIP_TIMER_A_DOIP_CTRL timer: callback(arg) runs once on the timer thread `delay_ms`
  * milliseconds from now (0 or less: at once) unless delete_timer cancels it first; `arg` must stay valid
- * until then. DOIP_ERR_INVALID_ARGUMENT (null ctx or callback), DOIP_ERR_GENERAL after
- * doip_stop_timer_loop. Starts the timer thread itself when no doip_init has. */
+ * until then. A delay above 1e12 ms (about 31.7 years; +inf too) is armed as 1e12 ms, one below -1e12 ms
+ * (-inf too) as -1e12 ms. DOIP_ERR_INVALID_ARGUMENT (null ctx or callback, delay NaN; nothing started),
+ * DOIP_ERR_GENERAL after doip_stop_timer_loop. Starts the timer thread itself when no doip_init has. */
 DOIP_API int start_timer_a_doip_ctrl(const doip_s* ctx, double delay_ms, doip_timer_callback_fn callback,
                                      void* arg);
 /* As start_timer_a_doip_ctrl, for DOIP_TIMER_T_TCP_GENERAL_INACTIVITY. */

@@ -56,7 +56,8 @@ class DOIP_API Timestamp {
     int64_t microSecondsSinceEpoch_;
 };
 
-// t plus seconds; the microsecond delta is truncated toward zero.
+// t plus seconds; the microsecond delta is truncated toward zero. A sum beyond the int64 range saturates at
+// its end (so +inf gives the latest point, -inf the earliest), and NaN adds nothing.
 DOIP_API Timestamp addTime(Timestamp t, double seconds);
 DOIP_API bool operator<(Timestamp lhs, Timestamp rhs);
 

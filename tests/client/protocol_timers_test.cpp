@@ -1,8 +1,10 @@
 #include "doip.h"
 
 #include <gtest/gtest.h>
+#include <cmath>
 #include <cstdint>
 #include <future>
+#include <limits>
 #include "client/test_support.h"
 
 namespace {
@@ -62,6 +64,20 @@ TEST_F(ProtocolTimers, EachKindFiresOnceWithItsArgumentOnTheTimerThread) {
 
 // One delete cancels the oldest timer of its kind only. Records with the same end points share the entry;
 // another kind, changed end points or nothing started cancel nothing.
+// Delays the loop's clock cannot hold: NaN is refused, the infinite and huge ones are bounded, so the
+// negative ones fire at once and the positive ones do not fire at all.
+TEST_F(ProtocolTimers, DelaysOutsideTheClocksRangeAreBoundedOrRefused) {
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(start_timer_a_doip_ctrl(&ctx_, std::nan(""), &record, tag(1)), DOIP_ERR_INVALID_ARGUMENT);
+    for (double delay : {inf, 1e300}) {
+        ASSERT_EQ(start_timer_a_doip_diagmsg(&ctx_, delay, &record, tag(2)), DOIP_OK);
+    }
+    for (double delay : {-inf, -1e300}) {
+        ASSERT_EQ(start_timer_a_doip_ctrl(&ctx_, delay, &record, tag(3)), DOIP_OK);
+    }
+    EXPECT_EQ(fired_within(1500), Tags({3, 3}));
+}
+
 TEST_F(ProtocolTimers, DeleteCancelsTheOldestOfTheKindUnderTheRecordsEndPoints) {
     ASSERT_EQ(start_timer_a_doip_ctrl(&ctx_, 100.0, &record, tag(1)), DOIP_OK);
     ASSERT_EQ(start_timer_a_doip_ctrl(&ctx_, 150.0, &record, tag(2)), DOIP_OK);
