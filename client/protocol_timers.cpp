@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <list>
 #include <map>
 #include <mutex>
@@ -13,6 +14,7 @@
 
 #include "client/client_objects.h"
 #include "client/connection_key.h"
+#include "client/hooks.h"
 #include "client/timer_loop.h"
 #include "doip.h"
 
@@ -53,6 +55,22 @@ namespace {
 // the loop's clock adds it without leaving its range. Negative delays are bounded the same way.
 constexpr double kMaxDelayMs = 1e12;
 
+// Runs an application callback on the timer thread. An exception it throws is logged and goes no
+// further: it would end the loop and with it every other timer.
+void run_callback(doip_timer_callback_fn callback, void* arg) {
+    try {
+        try {
+            callback(arg);
+        } catch (const std::exception& e) {
+            log_line("定时器回调抛出异常: %s", e.what());
+        } catch (...) {
+            log_line("定时器回调抛出未知异常");
+        }
+    } catch (...) {
+        // The logger hook threw in turn: there is nothing left to report it with.
+    }
+}
+
 int start_timer(const doip_s* ctx, int kind, double delay_ms, doip_timer_callback_fn callback, void* arg) {
     if (ctx == nullptr || callback == nullptr || std::isnan(delay_ms)) {
         return DOIP_ERR_INVALID_ARGUMENT;
@@ -61,7 +79,7 @@ int start_timer(const doip_s* ctx, int kind, double delay_ms, doip_timer_callbac
     timer_loop().start();
     std::optional<uilitylib::TimerId> id;
     timer_loop().with_loop([&](uilitylib::EventLoop& loop) {
-        id = loop.runAfter(delay_ms, [callback, arg] { callback(arg); });
+        id = loop.runAfter(delay_ms, [callback, arg] { run_callback(callback, arg); });
     });
     if (!id) {
         return DOIP_ERR_GENERAL;  // the loop was stopped for unloading

@@ -37,6 +37,15 @@ EventLoop* ThreadEventLoop::startLoop() {
     return loop_;
 }
 
+bool ThreadEventLoop::withLoop(const std::function<void(EventLoop&)>& work) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (loop_ == nullptr) {
+        return false;
+    }
+    work(*loop_);
+    return true;
+}
+
 void ThreadEventLoop::threadFunc() {
     EventLoop loop;
     if (callback_) {

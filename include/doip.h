@@ -176,7 +176,8 @@ typedef struct doip_socket_ops_s {
 /* The logger hook: level (always 2), a NUL-terminated UTF-8 line and its length without the NUL. */
 typedef int (*doip_logger_fn)(int level, const char* text, uint32_t length);
 
-/* A protocol timer callback; runs on the library's timer thread. */
+/* A protocol timer callback; runs on the library's timer thread. An exception it throws (C++) is caught
+ * there and logged; the other timers go on. */
 typedef void (*doip_timer_callback_fn)(void* arg);
 
 /* Vehicle identification request (0x0001, 0x0002 with EID, 0x0003 with VIN). */
@@ -532,8 +533,9 @@ DOIP_API int doip_uninitialize(uint8_t channel, doip_s* ctx);
 DOIP_API int doip_set_socket_ops(doip_socket_ops_s ops);
 /* Takes the table by value and gives nothing back (kept for compatibility). Returns DOIP_OK. */
 DOIP_API int doip_get_socket_ops(doip_socket_ops_s ops);
-/* Sets the process-wide logger hook; NULL switches logging off. Only doip_activate logs, on the thread that
- * calls it: level 2, at most 1023 bytes of UTF-8, the text valid only during the call. Returns DOIP_OK. */
+/* Sets the process-wide logger hook; NULL switches logging off. doip_activate logs on the thread that calls
+ * it, and the timer thread logs a timer callback that threw an exception: level 2, at most 1023 bytes of
+ * UTF-8, the text valid only during the call. Returns DOIP_OK. */
 DOIP_API int doip_set_logger_ops(doip_logger_fn logger);
 
 /* Connection state registry: one entry per connection key "local_ip:local_port,remote_ip:remote_port"

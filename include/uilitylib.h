@@ -324,9 +324,16 @@ class DOIP_API ThreadEventLoop {
     // object: a second call throws std::logic_error (from StdThread::start) and leaves the loop running.
     EventLoop* startLoop();
 
+    // Any thread; runs work with the loop the thread has published, under the lock that the thread takes to
+    // withdraw it, so the loop cannot go meanwhile. False (work not called) before the loop is published
+    // and after the loop thread has left its loop, for whatever reason. work must not block nor call back
+    // into this object.
+    bool withLoop(const std::function<void(EventLoop&)>& work);
+
   private:
     void threadFunc();
 
+    // Guarded by mutex_: the running loop, published by the loop thread and withdrawn before it goes.
     EventLoop* loop_;
     StdThread thread_;
     std::mutex mutex_;
