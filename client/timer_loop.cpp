@@ -38,8 +38,14 @@ void TimerLoop::start() {
         thread_loop_ = make_thread_loop();
         started_ = false;
     }
-    thread_loop_->startLoop();
-    started_ = true;
+    try {
+        thread_loop_->startLoop();
+        started_ = true;
+    } catch (...) {
+        // No thread, or one that could not build its loop: no timer runs. A started owner cannot be
+        // started again, so a fresh one waits for the next try.
+        thread_loop_ = make_thread_loop();
+    }
 }
 
 bool TimerLoop::with_loop(const std::function<void(uilitylib::EventLoop&)>& work) {

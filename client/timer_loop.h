@@ -21,7 +21,8 @@ class TimerLoop {
     TimerLoop& operator=(const TimerLoop&) = delete;
 
     // Starts the loop thread unless it runs already or the loop was stopped. A loop thread that has left
-    // its loop (it never does by itself) is replaced by a new one. Any thread.
+    // its loop (it never does by itself) is replaced by a new one. When no loop thread can be started, no
+    // loop runs and the next call tries again. Any thread.
     void start();
     // Runs `work` with the running loop, under the locks that keep the loop alive meanwhile (this object's
     // and the one its thread takes to withdraw the loop); false (and `work` not called) when the loop is

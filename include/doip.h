@@ -518,8 +518,8 @@ DOIP_API int doip_remove_header(doip_message_s* msg);
 /* Client context, hooks and logging. */
 
 /* Zeroes the context and stores the defaults shown in doip_s. The first call in the process also starts
- * the protocol timer thread and returns once it runs; after doip_stop_timer_loop no call restarts it. A
- * null context does nothing. Returns DOIP_OK. */
+ * the protocol timer thread and returns once it runs, or once it failed to start (then the next call tries
+ * again); after doip_stop_timer_loop no call restarts it. A null context does nothing. Returns DOIP_OK. */
 DOIP_API int doip_init(doip_s* ctx);
 /* Calls the socket table's close function, when set, with `channel` and `ctx` on this thread, and returns
  * DOIP_OK whatever it returns. The connection's registry entry, cached messages and timers stay: see
@@ -613,7 +613,8 @@ DOIP_API int doip_wait_message(int listener_id, const doip_s* ctx, doip_message_
  * milliseconds from now (0 or less: at once) unless delete_timer cancels it first; `arg` must stay valid
  * until then. A delay above 1e12 ms (about 31.7 years; +inf too) is armed as 1e12 ms, one below -1e12 ms
  * (-inf too) as -1e12 ms. DOIP_ERR_INVALID_ARGUMENT (null ctx or callback, delay NaN; nothing started),
- * DOIP_ERR_GENERAL after doip_stop_timer_loop. Starts the timer thread itself when no doip_init has. */
+ * DOIP_ERR_GENERAL after doip_stop_timer_loop or when the timer thread cannot be started. Starts the timer
+ * thread itself when no doip_init has. */
 DOIP_API int start_timer_a_doip_ctrl(const doip_s* ctx, double delay_ms, doip_timer_callback_fn callback,
                                      void* arg);
 /* As start_timer_a_doip_ctrl, for DOIP_TIMER_T_TCP_GENERAL_INACTIVITY. */

@@ -322,6 +322,9 @@ class DOIP_API ThreadEventLoop {
 
     // Any thread; returns the running loop once the init callback has run on the new thread. Once per
     // object: a second call throws std::logic_error (from StdThread::start) and leaves the loop running.
+    // When the thread cannot be created it throws std::system_error; when the thread ends before it has
+    // published its loop (building the EventLoop or the init callback threw) it throws
+    // std::runtime_error. It returns null when the loop has been published and has already ended again.
     EventLoop* startLoop();
 
     // Any thread; runs work with the loop the thread has published, under the lock that the thread takes to
@@ -335,6 +338,9 @@ class DOIP_API ThreadEventLoop {
 
     // Guarded by mutex_: the running loop, published by the loop thread and withdrawn before it goes.
     EventLoop* loop_;
+    // Guarded by mutex_: set when the loop is published, and when the thread function ends.
+    bool published_;
+    bool ended_;
     StdThread thread_;
     std::mutex mutex_;
     std::condition_variable cond_;

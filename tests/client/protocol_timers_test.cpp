@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 #include "client/test_support.h"
+#include "dll_exceptions.h"
 
 namespace {
 using namespace doip_test;
@@ -69,6 +70,7 @@ TEST_F(ProtocolTimers, EachKindFiresOnceWithItsArgumentOnTheTimerThread) {
 // another kind, changed end points or nothing started cancel nothing.
 // A callback that throws is logged through the logger hook, and the timer thread goes on with the others.
 TEST_F(ProtocolTimers, ACallbackThatThrowsIsLoggedAndTheOtherTimersStillRun) {
+    DOIP_REQUIRE_EXCEPTIONS_ACROSS_THE_LIBRARY();
     static std::vector<std::string> lines;
     doip_set_logger_ops([](int, const char* text, uint32_t length) {
         std::lock_guard<std::mutex> lock(g_mutex);
