@@ -72,7 +72,7 @@ void run_callback(doip_timer_callback_fn callback, void* arg) {
 }
 
 int start_timer(const doip_s* ctx, int kind, double delay_ms, doip_timer_callback_fn callback, void* arg) {
-    if (ctx == nullptr || callback == nullptr || std::isnan(delay_ms)) {
+    if (ctx == nullptr || callback == nullptr || std::isnan(delay_ms) || !has_key_addresses(*ctx)) {
         return DOIP_ERR_INVALID_ARGUMENT;
     }
     delay_ms = std::clamp(delay_ms, -kMaxDelayMs, kMaxDelayMs);
@@ -123,6 +123,9 @@ DOIP_API int doip_stop_timer_loop(void) {
 DOIP_API int delete_timer(const doip_s* ctx, int kind) {
     if (ctx == nullptr) {
         return DOIP_OK;
+    }
+    if (!doip::detail::has_key_addresses(*ctx)) {
+        return DOIP_ERR_INVALID_ARGUMENT;
     }
     const auto id = doip::detail::timer_registry().remove_oldest(doip::detail::connection_key(*ctx), kind);
     if (id) {
