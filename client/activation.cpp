@@ -104,7 +104,7 @@ using namespace doip::detail;
 extern "C" {
 
 DOIP_API int doip_activate_request(const doip_s* ctx, uint8_t* out, uint32_t capacity) {
-    if (ctx == nullptr) {
+    if (ctx == nullptr || !has_key_addresses(*ctx)) {
         return DOIP_ERR_INVALID_ARGUMENT;
     }
     const uint32_t length = request_length(*ctx);
@@ -131,7 +131,7 @@ DOIP_API int doip_activate_request(const doip_s* ctx, uint8_t* out, uint32_t cap
 }
 
 DOIP_API int doip_activate_response(const doip_s* ctx, const uint8_t* bytes, uint32_t count) {
-    if (ctx == nullptr) {
+    if (ctx == nullptr || !has_key_addresses(*ctx)) {
         return DOIP_ERR_INVALID_ARGUMENT;
     }
     doip_routing_activation_response_s response{};
@@ -149,7 +149,7 @@ DOIP_API int doip_activate_response(const doip_s* ctx, const uint8_t* bytes, uin
 }
 
 DOIP_API int doip_activate(uint8_t channel, doip_s* ctx) {
-    if (ctx == nullptr) {
+    if (ctx == nullptr || !has_key_addresses(*ctx)) {
         return DOIP_ERR_INVALID_ARGUMENT;
     }
     choose_local_port(*ctx);

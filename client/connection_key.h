@@ -10,13 +10,19 @@
 
 namespace doip::detail {
 
-// Size of the buffer the key is formatted in; a key keeps at most 44 characters (longer ones are cut).
-constexpr size_t kConnectionKeySize = 45;
+// The longest key: two dotted IPv4 addresses of 15 characters and two ports of 5 digits.
+constexpr size_t kConnectionKeyMax = 43;
 
 // The address text of an end point, read only up to its field size whether terminated or not.
 std::string address_text(const eth_config_s& end);
 
-// The key of a context. Address texts are read only up to their field size, terminated or not.
+// Whether both address texts of the context can form a key: each one empty or a dotted IPv4 address
+// (four decimal numbers 0..255 of one to three digits, separated by '.'), terminated within its field.
+// Any other text could make two connections share a key, or a key that does not split into its ends.
+bool has_key_addresses(const doip_s& ctx);
+
+// The key of a context whose addresses can form one (has_key_addresses), at most kConnectionKeyMax
+// characters.
 std::string connection_key(const doip_s& ctx);
 
 // One end of a key: the text before its first ':' and the port text after it, unconverted.

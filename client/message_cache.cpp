@@ -35,15 +35,23 @@ doip_message_processer_listner::~doip_message_processer_listner() {
     cache_.remove_queue(listener_id);
 }
 
-MessageCache::MessageCache() : default_listener_(register_listener()) {}
+MessageCache::MessageCache()
+    : default_listener_(register_listener()), default_listener_id_(default_listener_->listener_id) {}
 
 MessageCache::~MessageCache() {
+    close();
+}
+
+void MessageCache::close() {
     std::shared_ptr<doip_message_processer_listner> default_listener;
+    std::map<int, std::deque<Entry>> dropped;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        queues_.clear();
+        closed_ = true;
+        dropped.swap(queues_);
         default_listener = std::move(default_listener_);
     }
+    appended_.notify_all();
     // Released outside the lock: the listener's destructor takes it to remove its (gone) queue.
 }
 
@@ -51,7 +59,9 @@ std::shared_ptr<doip_message_processer_listner> MessageCache::register_listener(
     const int id = ++last_listener_id_;
     auto listener = std::make_shared<doip_message_processer_listner>(*this, id);
     std::lock_guard<std::mutex> lock(mutex_);
-    queues_.emplace(id, std::deque<Entry>());
+    if (!closed_) {
+        queues_.emplace(id, std::deque<Entry>());
+    }
     return listener;
 }
 

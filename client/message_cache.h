@@ -38,6 +38,7 @@ class MessageCache {
     static constexpr size_t kQueueLimit = 1000;
     // Registers the default listener, which therefore has the first id, 1.
     MessageCache();
+    // Closes the cache (see close()).
     ~MessageCache();
     MessageCache(const MessageCache&) = delete;
     MessageCache& operator=(const MessageCache&) = delete;
@@ -45,7 +46,11 @@ class MessageCache {
     // Issues the next listener id and gives the listener an empty queue of its own.
     std::shared_ptr<doip_message_processer_listner> register_listener();
     // The queue that doip_get_message reads and that an application may wait on.
-    int default_listener_id() const { return default_listener_->listener_id; }
+    int default_listener_id() const { return default_listener_id_; }
+    // Frees every queue and keeps nothing from now on: later appends and registrations do nothing, takes
+    // find no message and waits time out. The object itself, its lock included, stays usable, so threads
+    // of the application that still call in while the library is torn down do no harm. Any thread.
+    void close();
     // Shares one copy of `msg` among all queues and wakes every waiter.
     void append(const doip_message_s& msg);
     // Moves the oldest message of the listener's queue into `dst`: 0, -29 or -31.
@@ -67,7 +72,9 @@ class MessageCache {
     mutable std::mutex mutex_;
     std::condition_variable appended_;
     std::map<int, std::deque<Entry>> queues_;
+    bool closed_ = false;  // guarded by mutex_
     std::shared_ptr<doip_message_processer_listner> default_listener_;
+    const int default_listener_id_;
 };
 
 }  // namespace doip::detail

@@ -45,9 +45,13 @@ std::vector<std::string> StateRegistry::keys() const {
 extern "C" {
 
 DOIP_API int set_doip_state(const doip_s* ctx, int state) {
-    if (ctx != nullptr) {
-        doip::detail::state_registry().set(doip::detail::connection_key(*ctx), state);
+    if (ctx == nullptr) {
+        return DOIP_OK;
     }
+    if (!doip::detail::has_key_addresses(*ctx)) {
+        return DOIP_ERR_INVALID_ARGUMENT;
+    }
+    doip::detail::state_registry().set(doip::detail::connection_key(*ctx), state);
     return DOIP_OK;
 }
 
@@ -56,18 +60,26 @@ DOIP_API int get_doip_state(const doip_s* ctx, int* state) {
         return DOIP_OK;
     }
     *state = DOIP_STATE_NONE;
-    if (ctx != nullptr) {
-        if (const auto stored = doip::detail::state_registry().get(doip::detail::connection_key(*ctx))) {
-            *state = *stored;
-        }
+    if (ctx == nullptr) {
+        return DOIP_OK;
+    }
+    if (!doip::detail::has_key_addresses(*ctx)) {
+        return DOIP_ERR_INVALID_ARGUMENT;
+    }
+    if (const auto stored = doip::detail::state_registry().get(doip::detail::connection_key(*ctx))) {
+        *state = *stored;
     }
     return DOIP_OK;
 }
 
 DOIP_API int delete_doip_state(const doip_s* ctx) {
-    if (ctx != nullptr) {
-        doip::detail::state_registry().erase(doip::detail::connection_key(*ctx));
+    if (ctx == nullptr) {
+        return DOIP_OK;
     }
+    if (!doip::detail::has_key_addresses(*ctx)) {
+        return DOIP_ERR_INVALID_ARGUMENT;
+    }
+    doip::detail::state_registry().erase(doip::detail::connection_key(*ctx));
     return DOIP_OK;
 }
 

@@ -7,9 +7,18 @@
 
 namespace doip::detail {
 
-TimerLoop::TimerLoop()
-    : thread_loop_(std::make_unique<uilitylib::ThreadEventLoop>(
-          uilitylib::ThreadEventLoop::ThreadInitCallback(), "doip_timer_event_loop")) {}
+namespace {
+
+constexpr char kThreadName[] = "doip_timer_event_loop";
+
+std::unique_ptr<uilitylib::ThreadEventLoop> make_thread_loop() {
+    return std::make_unique<uilitylib::ThreadEventLoop>(uilitylib::ThreadEventLoop::ThreadInitCallback(),
+                                                        kThreadName);
+}
+
+}  // namespace
+
+TimerLoop::TimerLoop() : thread_loop_(make_thread_loop()) {}
 
 TimerLoop::~TimerLoop() {
     stop();
@@ -17,19 +26,31 @@ TimerLoop::~TimerLoop() {
 
 void TimerLoop::start() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (loop_ != nullptr || stopped_ || !thread_loop_) {
+    if (stopped_ || !thread_loop_) {
         return;
     }
-    loop_ = thread_loop_->startLoop();
+    if (started_) {
+        if (thread_loop_->withLoop([](uilitylib::EventLoop&) {})) {
+            return;  // runs
+        }
+        // The thread has left its loop and cannot start it again; its successor takes over. The old thread
+        // runs no application code any more, so joining it here is short.
+        thread_loop_ = make_thread_loop();
+        started_ = false;
+    }
+    try {
+        thread_loop_->startLoop();
+        started_ = true;
+    } catch (...) {
+        // No thread, or one that could not build its loop: no timer runs. A started owner cannot be
+        // started again, so a fresh one waits for the next try.
+        thread_loop_ = make_thread_loop();
+    }
 }
 
 bool TimerLoop::with_loop(const std::function<void(uilitylib::EventLoop&)>& work) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (loop_ == nullptr) {
-        return false;
-    }
-    work(*loop_);
-    return true;
+    return thread_loop_ && thread_loop_->withLoop(work);
 }
 
 void TimerLoop::stop() {
@@ -37,7 +58,6 @@ void TimerLoop::stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopped_ = true;
-        loop_ = nullptr;
         finished = std::move(thread_loop_);
     }
     // Destroyed outside the lock: a callback still running on the loop thread may call a timer
@@ -80,18 +100,19 @@ bool TimerLoop::quit_and_abandon(std::chrono::milliseconds limit) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopped_ = true;
-        if (loop_ == nullptr) {
-            return false;  // never started (then the destructor has nothing to join) or stopped before
-        }
-        uilitylib::EventLoop* loop = loop_;
         // The queue destroys a timer that is still pending only after it has deleted its OS timer and waited
         // for the OS timer callbacks under way, so this one reports the end of all timer work. The quit is
         // made inside a turn: a quit made before the loop thread has entered loop() would be cleared.
-        auto reporter = std::make_shared<SignalOnDestruction>(gone);
-        loop->runAfter(kNeverMs, [reporter] {});
-        reporter.reset();
-        loop->queueInLoop([loop] { loop->quit(); });
-        loop_ = nullptr;
+        const bool running = thread_loop_ && thread_loop_->withLoop([&gone](uilitylib::EventLoop& loop) {
+            auto reporter = std::make_shared<SignalOnDestruction>(gone);
+            loop.runAfter(kNeverMs, [reporter] {});
+            reporter.reset();
+            uilitylib::EventLoop* const running_loop = &loop;
+            loop.queueInLoop([running_loop] { running_loop->quit(); });
+        });
+        if (!running) {
+            return false;  // never started (then the destructor has nothing to join) or stopped before
+        }
         (void)thread_loop_.release();
     }
     std::unique_lock<std::mutex> lock(gone->mutex);

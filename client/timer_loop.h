@@ -20,10 +20,13 @@ class TimerLoop {
     TimerLoop(const TimerLoop&) = delete;
     TimerLoop& operator=(const TimerLoop&) = delete;
 
-    // Starts the loop thread unless it runs already or the loop was stopped. Any thread.
+    // Starts the loop thread unless it runs already or the loop was stopped. A loop thread that has left
+    // its loop (it never does by itself) is replaced by a new one. When no loop thread can be started, no
+    // loop runs and the next call tries again. Any thread.
     void start();
-    // Runs `work` with the running loop, under the lock that keeps the loop alive meanwhile; false (and
-    // `work` not called) when the loop is not running. `work` must not block. Any thread.
+    // Runs `work` with the running loop, under the locks that keep the loop alive meanwhile (this object's
+    // and the one its thread takes to withdraw the loop); false (and `work` not called) when the loop is
+    // not running. `work` must not block. Any thread.
     bool with_loop(const std::function<void(uilitylib::EventLoop&)>& work);
     // Quits the loop and joins its thread; afterwards the loop never runs again. Not from the loop thread.
     void stop();
@@ -37,8 +40,10 @@ class TimerLoop {
 
   private:
     std::mutex mutex_;
+    // The loop is reached only through its owner, which knows whether it still runs: a pointer kept here
+    // could outlive the loop.
     std::unique_ptr<uilitylib::ThreadEventLoop> thread_loop_;
-    uilitylib::EventLoop* loop_ = nullptr;
+    bool started_ = false;  // thread_loop_ was started
     bool stopped_ = false;
 };
 

@@ -13,7 +13,8 @@ using OsTimerCallback = void (*)(void* param);
 // Any thread. Keeps the timer machinery available between the first acquire and the last release. The
 // POSIX layer owns one process-wide service thread: started by the first acquire and joined by the last
 // release, so no thread runs before a TimerQueue exists nor after the last one is gone. Every
-// createOsTimer/deleteOsTimer call must be made between an acquire and its release.
+// createOsTimer/deleteOsTimer call must be made between an acquire and its release. An acquire that
+// throws (the service thread cannot be created) counts as none and needs no release.
 void acquireOsTimers();
 void releaseOsTimers();
 

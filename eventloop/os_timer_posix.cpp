@@ -29,10 +29,15 @@ class TimerService {
         sigset_t previous;
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
-        thread_ = std::thread([this] {
-            detail::setCurrentThreadName("uilitylib-timer");
-            serve();
-        });
+        try {
+            thread_ = std::thread([this] {
+                detail::setCurrentThreadName("uilitylib-timer");
+                serve();
+            });
+        } catch (...) {
+            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+            throw;
+        }
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
 
@@ -127,9 +132,10 @@ TimerService* service() {
 
 void acquireOsTimers() {
     std::lock_guard<std::mutex> lock(g_serviceMutex);
-    if (g_users++ == 0) {
-        g_service = new TimerService;
+    if (g_users == 0) {
+        g_service = new TimerService;  // a thread that cannot be created throws and leaves no user behind
     }
+    ++g_users;
 }
 
 void releaseOsTimers() {

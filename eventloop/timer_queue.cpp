@@ -38,8 +38,9 @@ TimerQueue::TimerQueue(EventLoop* loop)
       callingExpiredTimers_(false),
       wakeTarget_(std::make_shared<detail::WakeTarget>()) {
     wakeTarget_->loop = loop;
-    detail::acquireOsTimers();
     loop_->setTimerCallback([this] { run(); });
+    // Last: when it throws, the destructor does not run and so must have nothing to release.
+    detail::acquireOsTimers();
 }
 
 TimerQueue::~TimerQueue() {

@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
+#include <limits>
 
 namespace uilitylib {
 namespace {
@@ -75,8 +77,29 @@ std::string Timestamp::toFormattedString(bool showMicroseconds) const {
 }
 
 Timestamp addTime(Timestamp t, double seconds) {
-    const int64_t delta = static_cast<int64_t>(seconds * Timestamp::kMicroSecondsPerSecond);
-    return Timestamp(t.microSecondsSinceEpoch() + delta);
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+    constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+    const int64_t base = t.microSecondsSinceEpoch();
+    const double micro = std::trunc(seconds * Timestamp::kMicroSecondsPerSecond);
+    if (std::isnan(micro)) {
+        return t;
+    }
+    // Compared as doubles first: a delta outside the int64 range cannot be converted. 2^63 is exact.
+    constexpr double kLimit = 9223372036854775808.0;
+    if (micro >= kLimit) {
+        return Timestamp(kMax);
+    }
+    if (micro < -kLimit) {
+        return Timestamp(kMin);
+    }
+    const int64_t delta = static_cast<int64_t>(micro);
+    if (delta > 0 && base > kMax - delta) {
+        return Timestamp(kMax);
+    }
+    if (delta < 0 && base < kMin - delta) {
+        return Timestamp(kMin);
+    }
+    return Timestamp(base + delta);
 }
 
 bool operator<(Timestamp lhs, Timestamp rhs) {

@@ -41,7 +41,8 @@ enum {
     DOIP_ERR_INCOMPLETE_MESSAGE = -16,   /* fewer than 8 bytes, or fewer payload bytes than announced */
     DOIP_ERR_NO_SOCKET_OPEN = -23,       /* no socket-open function is set in the socket table */
     DOIP_ERR_TIMEOUT = -26,              /* no matching message arrived within the wait time */
-    DOIP_ERR_INVALID_ARGUMENT = -29,     /* a required pointer is null or a message record has no data */
+    DOIP_ERR_INVALID_ARGUMENT = -29,     /* a required pointer is null, a message record has no data, an
+                                            address text forms no connection key, or a delay is NaN */
     DOIP_ERR_NO_MESSAGE = -31,           /* the listener's queue in the message cache is empty */
     DOIP_ERR_NO_MEMORY = -34             /* the data buffer of a message record cannot be allocated */
 };
@@ -176,7 +177,8 @@ typedef struct doip_socket_ops_s {
 /* The logger hook: level (always 2), a NUL-terminated UTF-8 line and its length without the NUL. */
 typedef int (*doip_logger_fn)(int level, const char* text, uint32_t length);
 
-/* A protocol timer callback; runs on the library's timer thread. */
+/* A protocol timer callback; runs on the library's timer thread. An exception it throws (C++) is caught
+ * there and logged; the other timers go on. */
 typedef void (*doip_timer_callback_fn)(void* arg);
 
 /* Vehicle identification request (0x0001, 0x0002 with EID, 0x0003 with VIN). */
@@ -517,8 +519,8 @@ DOIP_API int doip_remove_header(doip_message_s* msg);
 /* Client context, hooks and logging. */
 
 /* Zeroes the context and stores the defaults shown in doip_s. The first call in the process also starts
- * the protocol timer thread and returns once it runs; after doip_stop_timer_loop no call restarts it. A
- * null context does nothing. Returns DOIP_OK. */
+ * the protocol timer thread and returns once it runs, or once it failed to start (then the next call tries
+ * again); after doip_stop_timer_loop no call restarts it. A null context does nothing. Returns DOIP_OK. */
 DOIP_API int doip_init(doip_s* ctx);
 /* Calls the socket table's close function, when set, with `channel` and `ctx` on this thread, and returns
  * DOIP_OK whatever it returns. The connection's registry entry, cached messages and timers stay: see
@@ -532,22 +534,30 @@ DOIP_API int doip_uninitialize(uint8_t channel, doip_s* ctx);
 DOIP_API int doip_set_socket_ops(doip_socket_ops_s ops);
 /* Takes the table by value and gives nothing back (kept for compatibility). Returns DOIP_OK. */
 DOIP_API int doip_get_socket_ops(doip_socket_ops_s ops);
-/* Sets the process-wide logger hook; NULL switches logging off. Only doip_activate logs, on the thread that
- * calls it: level 2, at most 1023 bytes of UTF-8, the text valid only during the call. Returns DOIP_OK. */
+/* Sets the process-wide logger hook; NULL switches logging off. doip_activate logs on the thread that calls
+ * it, and the timer thread logs a timer callback that threw an exception: level 2, at most 1023 bytes of
+ * UTF-8, the text valid only during the call. Returns DOIP_OK. */
 DOIP_API int doip_set_logger_ops(doip_logger_fn logger);
 
 /* Connection state registry: one entry per connection key "local_ip:local_port,remote_ip:remote_port"
- * (at most 44 characters; longer keys are cut), so contexts with equal addresses and ports share an entry.
- * doip_activate keeps it up to date; the application may read and change it. */
+ * (at most 43 characters), so contexts with equal addresses and ports share an entry. doip_activate keeps
+ * it up to date; the application may read and change it. Only address texts that are empty or a dotted
+ * IPv4 address (four decimal numbers 0..255 of one to three digits, separated by '.') with their NUL
+ * inside the 66-byte field form a key: every function that needs the key of a context with any other
+ * local or remote address text returns DOIP_ERR_INVALID_ARGUMENT, stores nothing and does nothing else
+ * (no cutting, so two different connections never share an entry). */
 
 /* Stores `state` for the context's connection; any int is kept, the library only tests for
- * DOIP_STATE_ACTIVATED. A null context does nothing. Returns DOIP_OK. */
+ * DOIP_STATE_ACTIVATED. A null context does nothing and returns DOIP_OK; address texts that form no key
+ * give DOIP_ERR_INVALID_ARGUMENT (nothing stored). Otherwise returns DOIP_OK. */
 DOIP_API int set_doip_state(const doip_s* ctx, int state);
 /* Writes DOIP_STATE_NONE to *state, then the stored state if the connection has an entry. A null state
- * does nothing; a null context reports DOIP_STATE_NONE. Returns DOIP_OK. */
+ * does nothing; a null context reports DOIP_STATE_NONE; both return DOIP_OK. Address texts that form no
+ * key report DOIP_STATE_NONE and give DOIP_ERR_INVALID_ARGUMENT. Otherwise returns DOIP_OK. */
 DOIP_API int get_doip_state(const doip_s* ctx, int* state);
 /* Forgets the connection's entry, if any, so that the next doip_activate connects again instead of
- * returning DOIP_OK at once. A null context does nothing. Returns DOIP_OK. */
+ * returning DOIP_OK at once. A null context does nothing. Address texts that form no key give
+ * DOIP_ERR_INVALID_ARGUMENT; otherwise returns DOIP_OK. */
 DOIP_API int delete_doip_state(const doip_s* ctx);
 /* Forgets every entry. Returns DOIP_OK. */
 DOIP_API int reset_doip_state(void);
@@ -561,15 +571,18 @@ DOIP_API int reset_doip_state(void);
  * DOIP_STATE_PENDING; DOIP_ERR_NO_SOCKET_OPEN without a send function; send's non-zero result;
  * DOIP_ERR_NO_MEMORY (no room for the reply pattern); DOIP_ERR_TIMEOUT when no reply (channel 0, starting
  * version, ~version, 00 06) is appended within t_tcp_initial_inactivity_ms; the codes of
- * doip_activate_response; else state DOIP_STATE_ACTIVATED and DOIP_OK. A null context gives
- * DOIP_ERR_INVALID_ARGUMENT. Blocks for the socket functions and the wait; the hooks run on this thread.
- * A failure leaves the connection open: doip_uninitialize closes it. */
+ * doip_activate_response; else state DOIP_STATE_ACTIVATED and DOIP_OK. A null context, or address texts
+ * that form no key (see the state registry), give DOIP_ERR_INVALID_ARGUMENT before anything else (local_port
+ * unchanged, no socket function called). Blocks for the socket functions and the wait; the hooks run on this
+ * thread. A failure leaves the connection open: doip_uninitialize closes it. */
 DOIP_API int doip_activate(uint8_t channel, doip_s* ctx);
 /* Writes the context's routing activation request (15 bytes, 19 with oem_specific_present) after zeroing
- * the whole capacity. DOIP_ERR_INVALID_ARGUMENT (null context), DOIP_ERR_NULL_OUTPUT,
- * DOIP_ERR_BUFFER_TOO_SMALL; whatever the result, a non-null context's state becomes DOIP_STATE_PENDING. */
+ * the whole capacity. DOIP_ERR_INVALID_ARGUMENT (null context, or address texts that form no key; nothing
+ * written or stored), DOIP_ERR_NULL_OUTPUT, DOIP_ERR_BUFFER_TOO_SMALL; on these last two and on success the
+ * context's state becomes DOIP_STATE_PENDING. */
 DOIP_API int doip_activate_request(const doip_s* ctx, uint8_t* out, uint32_t capacity);
-/* Interprets a routing activation response for the context: DOIP_ERR_INVALID_ARGUMENT (null context), the
+/* Interprets a routing activation response for the context: DOIP_ERR_INVALID_ARGUMENT (null context, or
+ * address texts that form no key; nothing stored), the
  * codes of doip_routing_activation_response_deserilize (nothing stored), then by response code: 0x10, 0x03
  * DOIP_OK (state ACTIVATED); 0x05, 0x11 DOIP_RA_CONFIRMATION_REQUIRED (CONFIRMATION); 0x06
  * DOIP_RA_UNSUPPORTED_TYPE (UNSUPPORTED_TYPE); 0x00 DOIP_RA_UNKNOWN_SOURCE_ADDRESS (UNKNOWN_SOURCE); 0x01
@@ -609,8 +622,11 @@ DOIP_API int doip_wait_message(int listener_id, const doip_s* ctx, doip_message_
 
 /* Arms a one-shot DOIP_TIMER_A_DOIP_CTRL timer: callback(arg) runs once on the timer thread `delay_ms`
  * milliseconds from now (0 or less: at once) unless delete_timer cancels it first; `arg` must stay valid
- * until then. DOIP_ERR_INVALID_ARGUMENT (null ctx or callback), DOIP_ERR_GENERAL after
- * doip_stop_timer_loop. Starts the timer thread itself when no doip_init has. */
+ * until then. A delay above 1e12 ms (about 31.7 years; +inf too) is armed as 1e12 ms, one below -1e12 ms
+ * (-inf too) as -1e12 ms. DOIP_ERR_INVALID_ARGUMENT (null ctx or callback, delay NaN, address texts that
+ * form no key as in the state registry; nothing started),
+ * DOIP_ERR_GENERAL after doip_stop_timer_loop or when the timer thread cannot be started. Starts the timer
+ * thread itself when no doip_init has. */
 DOIP_API int start_timer_a_doip_ctrl(const doip_s* ctx, double delay_ms, doip_timer_callback_fn callback,
                                      void* arg);
 /* As start_timer_a_doip_ctrl, for DOIP_TIMER_T_TCP_GENERAL_INACTIVITY. */
@@ -624,7 +640,8 @@ DOIP_API int start_timer_a_doip_diagmsg(const doip_s* ctx, double delay_ms, doip
                                         void* arg);
 /* Cancels and forgets the oldest timer of `kind` started for the context's connection: one call per start.
  * A timer already due when the cancel reaches the timer thread still runs once; the call never waits for
- * a callback. Returns DOIP_OK, also when there is nothing to cancel or ctx is null. */
+ * a callback. Returns DOIP_OK, also when there is nothing to cancel or ctx is null; address texts that form
+ * no key (as in the state registry) give DOIP_ERR_INVALID_ARGUMENT. */
 DOIP_API int delete_timer(const doip_s* ctx, int kind);
 
 /* Stops the timer thread and joins it, waiting for a callback under way; pending timers are dropped

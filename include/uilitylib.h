@@ -56,7 +56,8 @@ class DOIP_API Timestamp {
     int64_t microSecondsSinceEpoch_;
 };
 
-// t plus seconds; the microsecond delta is truncated toward zero.
+// t plus seconds; the microsecond delta is truncated toward zero. A sum beyond the int64 range saturates at
+// its end (so +inf gives the latest point, -inf the earliest), and NaN adds nothing.
 DOIP_API Timestamp addTime(Timestamp t, double seconds);
 DOIP_API bool operator<(Timestamp lhs, Timestamp rhs);
 
@@ -321,12 +322,25 @@ class DOIP_API ThreadEventLoop {
 
     // Any thread; returns the running loop once the init callback has run on the new thread. Once per
     // object: a second call throws std::logic_error (from StdThread::start) and leaves the loop running.
+    // When the thread cannot be created it throws std::system_error; when the thread ends before it has
+    // published its loop (building the EventLoop or the init callback threw) it throws
+    // std::runtime_error. It returns null when the loop has been published and has already ended again.
     EventLoop* startLoop();
+
+    // Any thread; runs work with the loop the thread has published, under the lock that the thread takes to
+    // withdraw it, so the loop cannot go meanwhile. False (work not called) before the loop is published
+    // and after the loop thread has left its loop, for whatever reason. work must not block nor call back
+    // into this object.
+    bool withLoop(const std::function<void(EventLoop&)>& work);
 
   private:
     void threadFunc();
 
+    // Guarded by mutex_: the running loop, published by the loop thread and withdrawn before it goes.
     EventLoop* loop_;
+    // Guarded by mutex_: set when the loop is published, and when the thread function ends.
+    bool published_;
+    bool ended_;
     StdThread thread_;
     std::mutex mutex_;
     std::condition_variable cond_;

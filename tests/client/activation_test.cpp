@@ -1,7 +1,10 @@
 #include "doip.h"
 
 #include <gtest/gtest.h>
+#include <cstring>
 #include <ctime>
+#include <string>
+#include <utility>
 #include "client/test_support.h"
 
 namespace {
@@ -149,6 +152,23 @@ TEST_F(Activation, SocketFailuresAreReturnedAsTheyCame) {
         EXPECT_EQ(doip_msg_cache_count(42), 1);
         doip_clear_message(42);
     }
+}
+
+// Two entities with the same long address text and different ports must not share a connection key: such
+// texts are refused before any socket function runs, rather than cut into one key.
+TEST_F(Activation, AddressTextsThatFormNoKeyAreRefusedBeforeAnySocketIsOpened) {
+    FakeEntity entity;
+    entity.inline_reply = true;
+    const std::string name = "diagnostic-gateway.vehicle-under-test.example";
+    for (uint16_t port : {13400, 13401}) {
+        doip_s ctx = ctx_;
+        std::strncpy(ctx.remote.ip_address, name.c_str(), sizeof ctx.remote.ip_address - 1);
+        ctx.remote.port = port;
+        EXPECT_EQ(doip_activate(0, &ctx), DOIP_ERR_INVALID_ARGUMENT);
+        EXPECT_EQ(ctx.local.port, 0);
+    }
+    EXPECT_EQ(std::pair(entity.opens.load(), entity.sends.load()), std::pair(0, 0));
+    EXPECT_TRUE(entity.log_lines.empty());
 }
 
 // The receive side may hand the reply over before the activation starts to wait, here inside the send.

@@ -1,9 +1,15 @@
 #include "doip.h"
 
 #include <gtest/gtest.h>
+#include <cmath>
 #include <cstdint>
 #include <future>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
 #include "client/test_support.h"
+#include "dll_exceptions.h"
 
 namespace {
 using namespace doip_test;
@@ -62,6 +68,44 @@ TEST_F(ProtocolTimers, EachKindFiresOnceWithItsArgumentOnTheTimerThread) {
 
 // One delete cancels the oldest timer of its kind only. Records with the same end points share the entry;
 // another kind, changed end points or nothing started cancel nothing.
+// A callback that throws is logged through the logger hook, and the timer thread goes on with the others.
+TEST_F(ProtocolTimers, ACallbackThatThrowsIsLoggedAndTheOtherTimersStillRun) {
+    DOIP_REQUIRE_EXCEPTIONS_ACROSS_THE_LIBRARY();
+    static std::vector<std::string> lines;
+    doip_set_logger_ops([](int, const char* text, uint32_t length) {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        lines.emplace_back(text, length);
+        return 0;
+    });
+    ASSERT_EQ(start_timer_a_doip_ctrl(
+                  &ctx_, 0.0, [](void*) { throw std::runtime_error("boom"); }, nullptr),
+              DOIP_OK);
+    ASSERT_EQ(start_timer_a_doip_ctrl(
+                  &ctx_, 10.0, [](void*) { throw 7; }, nullptr),
+              DOIP_OK);
+    ASSERT_EQ(start_timer_a_doip_ctrl(&ctx_, 20.0, &record, tag(1)), DOIP_OK);
+    EXPECT_EQ(fired_within(100), Tags({1}));
+    EXPECT_EQ(start_timer_a_doip_diagmsg(&ctx_, 0.0, &record, tag(2)), DOIP_OK);
+    EXPECT_EQ(fired_within(0), Tags({2}));
+    doip_set_logger_ops(nullptr);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    EXPECT_EQ(lines, std::vector<std::string>({"定时器回调抛出异常: boom", "定时器回调抛出未知异常"}));
+}
+
+// Delays the loop's clock cannot hold: NaN is refused, the infinite and huge ones are bounded, so the
+// negative ones fire at once and the positive ones do not fire at all.
+TEST_F(ProtocolTimers, DelaysOutsideTheClocksRangeAreBoundedOrRefused) {
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(start_timer_a_doip_ctrl(&ctx_, std::nan(""), &record, tag(1)), DOIP_ERR_INVALID_ARGUMENT);
+    for (double delay : {inf, 1e300}) {
+        ASSERT_EQ(start_timer_a_doip_diagmsg(&ctx_, delay, &record, tag(2)), DOIP_OK);
+    }
+    for (double delay : {-inf, -1e300}) {
+        ASSERT_EQ(start_timer_a_doip_ctrl(&ctx_, delay, &record, tag(3)), DOIP_OK);
+    }
+    EXPECT_EQ(fired_within(1500), Tags({3, 3}));
+}
+
 TEST_F(ProtocolTimers, DeleteCancelsTheOldestOfTheKindUnderTheRecordsEndPoints) {
     ASSERT_EQ(start_timer_a_doip_ctrl(&ctx_, 100.0, &record, tag(1)), DOIP_OK);
     ASSERT_EQ(start_timer_a_doip_ctrl(&ctx_, 150.0, &record, tag(2)), DOIP_OK);

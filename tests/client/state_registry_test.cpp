@@ -1,6 +1,9 @@
 #include "doip.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <cstring>
+#include <string>
 #include "client/test_support.h"
 
 namespace {
@@ -29,13 +32,43 @@ TEST_F(StateRegistry, EntriesAreKeyedByTheExactEndPointTexts) {
     EXPECT_EQ(std::pair(state_of(twin), state_of(others[0])), std::pair(int{DOIP_STATE_NONE}, 0));
     EXPECT_EQ(reset_doip_state(), DOIP_OK);
     EXPECT_EQ(state_of(others[0]), DOIP_STATE_NONE);
-    // An address text without NUL is read within its field only; its key, cut at 44 characters, has no ':'
-    // left and is skipped by the target list.
-    doip_s ctx;
-    doip_init(&ctx);
-    std::memset(ctx.local.ip_address, '7', sizeof ctx.local.ip_address);
-    set_doip_state(&ctx, 3);
-    EXPECT_EQ(state_of(ctx), 3);
+}
+
+// Only empty and dotted IPv4 address texts form a key. Any other text, at either end, is refused by every
+// function that needs the key, and nothing is stored: no two connections share a cut key.
+TEST_F(StateRegistry, AddressTextsThatFormNoKeyAreRefusedByEveryFunctionThatNeedsOne) {
+    for (const char* good : {"", "0.0.0.0", "255.255.255.255", "10.0.0.01"}) {
+        const doip_s ctx = make_context(good, 10001, good, 13400);
+        EXPECT_EQ(set_doip_state(&ctx, 4), DOIP_OK) << good;
+        EXPECT_EQ(state_of(ctx), 4) << good;
+    }
+    reset_doip_state();
+    const std::string long_name(DOIP_IP_ADDRESS_SIZE, '7');  // no NUL within the field
+    for (const std::string& bad :
+         {std::string("::1"), std::string("host.example"), std::string("1.2.3"), std::string("1.2.3.4.5"),
+          std::string("256.0.0.1"), std::string("1.2.3.4 "), std::string("1..2.3"), std::string("1.2.3.0004"),
+          long_name}) {
+        for (bool at_local : {true, false}) {
+            doip_s ctx = make_context("10.0.0.1", 10001, "10.0.0.2", 13400);
+            char* field = at_local ? ctx.local.ip_address : ctx.remote.ip_address;
+            std::memcpy(field, bad.c_str(), std::min<size_t>(bad.size() + 1, DOIP_IP_ADDRESS_SIZE));
+            int state = -1;
+            uint8_t out[19];
+            std::memset(out, 0xA5, sizeof out);
+            const uint8_t response[17] = {2, 0xFD, 0, 6, 0, 0, 0, 9, 0x0E, 0xF5, 0x0C, 0xE1, 0x10};
+            EXPECT_EQ(set_doip_state(&ctx, 0), DOIP_ERR_INVALID_ARGUMENT) << bad;
+            EXPECT_EQ(get_doip_state(&ctx, &state), DOIP_ERR_INVALID_ARGUMENT);
+            EXPECT_EQ(state, DOIP_STATE_NONE);
+            EXPECT_EQ(delete_doip_state(&ctx), DOIP_ERR_INVALID_ARGUMENT);
+            EXPECT_EQ(doip_activate_request(&ctx, out, sizeof out), DOIP_ERR_INVALID_ARGUMENT);
+            EXPECT_EQ(out[0], 0xA5);
+            EXPECT_EQ(doip_activate_response(&ctx, response, sizeof response), DOIP_ERR_INVALID_ARGUMENT);
+            EXPECT_EQ(start_timer_a_doip_ctrl(
+                          &ctx, 0.0, [](void*) {}, nullptr),
+                      DOIP_ERR_INVALID_ARGUMENT);
+            EXPECT_EQ(delete_timer(&ctx, DOIP_TIMER_A_DOIP_CTRL), DOIP_ERR_INVALID_ARGUMENT);
+        }
+    }
     eth_config_s target;
     int count = 1;
     ASSERT_EQ(get_doip_targets(&target, &count), DOIP_OK);

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include "dll_exceptions.h"
 #include <algorithm>
+#include <future>
+#include <stdexcept>
+#include <thread>
 
 using namespace uilitylib;
 
@@ -112,6 +115,29 @@ TEST(ThreadEventLoop, StartLoopReturnsTheNewThreadsLoopAfterTheInitCallback) {
     });
     ran.wait();
     EXPECT_TRUE(functorOnLoopThread);
+    EXPECT_TRUE(owner.withLoop([&](EventLoop& published) { EXPECT_EQ(&published, loop); }));
+}
+
+// A thread that ends before it publishes its loop makes startLoop throw instead of waiting forever.
+TEST(ThreadEventLoop, StartLoopThrowsWhenTheThreadEndsBeforeItsLoopRuns) {
+    DOIP_REQUIRE_EXCEPTIONS_ACROSS_THE_LIBRARY();
+    // Left to leak should startLoop wait forever: the thread that waits still uses it.
+    auto* owner = new ThreadEventLoop([](EventLoop*) { throw std::runtime_error("init failed"); });
+    std::promise<bool> threw;
+    std::future<bool> result = threw.get_future();
+    std::thread([owner, threw = std::move(threw)]() mutable {
+        try {
+            owner->startLoop();
+            threw.set_value(false);
+        } catch (const std::runtime_error&) {
+            threw.set_value(true);
+        }
+    }).detach();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << "startLoop still waits";
+    EXPECT_TRUE(result.get());
+    EXPECT_FALSE(owner->withLoop([](EventLoop&) {}));
+    delete owner;
 }
 
 // Quit before loop() started (forgotten), idle or quit by its user: the destructor ends the thread promptly.

@@ -1,8 +1,11 @@
 #include "uilitylib.h"
 
 #include <gtest/gtest.h>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
+#include <tuple>
 
 using namespace uilitylib;
 
@@ -16,6 +19,16 @@ TEST(Timestamp, AddTimeTruncatesAndTextsSplitSecondsFromMicroseconds) {
     EXPECT_EQ(addTime(base, 1.5).microSecondsSinceEpoch(), 11500000);
     EXPECT_EQ(addTime(base, 0.0000005).microSecondsSinceEpoch(), 10000000);
     EXPECT_EQ(addTime(base, -0.0000015).microSecondsSinceEpoch(), 9999999);
+    // Sums beyond the int64 range saturate; NaN adds nothing.
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const auto& [start, seconds, sum] :
+         {std::tuple(base, inf, INT64_MAX), std::tuple(base, 1e300, INT64_MAX),
+          std::tuple(base, -inf, INT64_MIN), std::tuple(base, -1e300, INT64_MIN),
+          std::tuple(base, std::nan(""), int64_t{10000000}),
+          std::tuple(Timestamp(INT64_MAX - 5), 1.0, INT64_MAX),
+          std::tuple(Timestamp(INT64_MIN + 5), -1.0, INT64_MIN)}) {
+        EXPECT_EQ(addTime(start, seconds).microSecondsSinceEpoch(), sum) << seconds;
+    }
     EXPECT_TRUE(Timestamp(-1) < Timestamp(0));
     EXPECT_EQ(Timestamp(123).toString(), "0.000123");
     EXPECT_EQ(Timestamp(1700000000LL * 1000000 + 42).toFormattedString(true), "20231114 22:13:20.000042");

@@ -7,7 +7,12 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
+
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -79,4 +84,36 @@ TEST(OsTimer, DeleteCancelsOrLeavesARunningCallbackAloneAndTheLastReleaseWaitsFo
     EXPECT_TRUE(alive.expired());
     opener.join();
 }
+
+#if !defined(_WIN32)
+// An acquire whose service thread cannot be created (here: a default stack no system can map) throws and
+// counts for nothing: the next acquire starts the service, and its release stops it again.
+TEST(OsTimer, AnAcquireThatCannotStartTheServiceLeavesNoUserBehind) {
+    pthread_attr_t saved;
+    pthread_attr_t huge;
+    ASSERT_EQ(pthread_getattr_default_np(&saved), 0);
+    pthread_attr_init(&huge);
+    pthread_attr_setstacksize(&huge, size_t{1} << (sizeof(void*) == 8 ? 46 : 30));
+    ASSERT_EQ(pthread_setattr_default_np(&huge), 0);
+    bool threw = false;
+    try {
+        acquireOsTimers();
+    } catch (const std::system_error&) {
+        threw = true;
+    }
+    pthread_setattr_default_np(&saved);
+    pthread_attr_destroy(&huge);
+    pthread_attr_destroy(&saved);
+    if (!threw) {
+        releaseOsTimers();
+        GTEST_SKIP() << "this runtime starts threads without the default stack size";
+    }
+    acquireOsTimers();
+    auto gate = std::make_shared<Gate>();
+    ASSERT_NE(createOsTimer(0, &gateCallback, gate), nullptr);
+    gate->waitEntered();
+    releaseOsTimers();
+    EXPECT_EQ(createOsTimer(0, &gateCallback, std::make_shared<Gate>()), nullptr);
+}
+#endif
 }  // namespace

@@ -45,4 +45,44 @@ int count_threads() {
 int library_threads() {
     return count_threads_named("doip_timer_even") + count_threads_named("uilitylib-timer");
 }
+
+namespace {
+using AppendFn = int (*)(const doip_message_s*);
+using GetFn = int (*)(doip_message_s*, int*);
+AppendFn g_append = nullptr;
+GetFn g_get = nullptr;
+
+int append_one() {
+    uint8_t byte = 0x42;
+    const doip_message_s m{0, 1, 0, 0, &byte};
+    return g_append(&m);
+}
+
+// The application's receive threads may still hand messages over while exit() runs the library's
+// destructors. An exit handler registered before the cache is built runs after its teardown: calls into
+// the cache then keep nothing and crash nothing, while other threads keep appending.
+void exit_while_appending_scenario() {
+    const Library lib;
+    g_append = reinterpret_cast<AppendFn>(find(lib.handle, "doip_append_eth_message"));
+    g_get = reinterpret_cast<GetFn>(find(lib.handle, "doip_get_message"));
+    check(g_append != nullptr && g_get != nullptr, 50);
+    std::atexit([] {
+        doip_message_s out{};
+        check(append_one() == 0 && g_get(&out, nullptr) == DOIP_ERR_NO_MESSAGE && out.data == nullptr, 51);
+    });
+    check(append_one() == 0, 52);
+    for (int i = 0; i < 2; ++i) {
+        std::thread([] {
+            for (;;) {
+                append_one();
+            }
+        }).detach();
+    }
+    std::exit(0);
+}
+}  // namespace
+
+TEST_F(ModuleLifetime, CallsIntoTheMessageCacheDuringAndAfterItsTeardownAtExitDoNoHarm) {
+    EXPECT_EXIT(exit_while_appending_scenario(), ::testing::ExitedWithCode(0), "");
+}
 }  // namespace lifetime
