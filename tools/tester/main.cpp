@@ -41,8 +41,11 @@ Options (addresses and codes in hex, with or without 0x; times in milliseconds):
   --activation-type HEX    routing activation type (default 0x00; 0x01 WWH-OBD, 0xE0 central security)
   --oem on|off|HEX         the OEM-specific field of the routing activation request (default on, value 0)
   --protocol-version HEX   protocol version of every header (default 0x02; 0x03 for ISO 13400-2:2019)
-  --timeout MS             wait for the activation response, an acknowledgement, a response (default 2000)
+  --timeout MS             wait for the activation response, an acknowledgement, a response (default 2000);
+                           a deadline: messages that keep coming meanwhile do not extend it
   --pending MS             further wait after a response-pending answer, NRC 0x78 (default 5000)
+  --pending-total MS       uds: the most a request is waited for in all, however often the ECU answers
+                           NRC 0x78 (default 60000); an ECU still pending then is reported as such
   --settle MS              after a request that suppresses its positive response (e.g. 3E80): wait this
                            long for a negative response before the next request (default 50)
   --connect-timeout MS     TCP connect timeout (default 2000)
@@ -113,6 +116,7 @@ doip_tools::OptionTable option_table(doip_tools::TesterOptions& options,
         .hex("--protocol-version", 0xFF, &options.protocol_version)
         .decimal("--timeout", 3600000, &options.timeout_ms)
         .decimal("--pending", 3600000, &options.pending_ms)
+        .decimal("--pending-total", 3600000, &options.pending_total_ms)
         .decimal("--settle", 3600000, &options.settle_ms)
         .decimal("--connect-timeout", 3600000, &options.connect_timeout_ms)
         .decimal("--channel", 255, &options.channel)

@@ -1,0 +1,128 @@
+// The socket layer and the tester against entities that flood them, stall them or play with their
+// descriptors: what is kept stays bounded, waits end at their deadline, nothing reaches the wrong
+// connection.
+#include "e2e_support.h"
+#include "functional.h"
+#include "scripted_peer.h"
+#include "session.h"
+
+namespace doip_e2e {
+namespace {
+
+using doip_tools::UdsExchange;
+using Outcome = UdsExchange::Outcome;
+
+const char* const kAck = "02 FD 80 02 00 00 00 05 0C E1 0E F5 00";
+const char* const kFunctionalAck = "02 FD 80 02 00 00 00 05 E4 00 0E F5 00";
+
+// A diagnostic message from `source` to the tester 0x0EF5 with the UDS bytes `uds`.
+Bytes diagnostic(const std::string& source, const std::string& uds) {
+    Bytes message = hex("02 FD 80 01 00 00 00 00 " + source + " 0E F5 " + uds);
+    doip_tools::store_be32(&message[4], static_cast<uint32_t>(message.size() - 8));
+    return message;
+}
+
+// Writes `message` `batch` times per write, `interval_ms` apart (0: back to back), until `duration_ms` has
+// passed or the tester has gone.
+void keep_writing(ScriptedPeer::Link& link, const Bytes& message, int batch, int interval_ms,
+                  int duration_ms) {
+    Bytes bytes;
+    for (int i = 0; i < batch; ++i) {
+        bytes.insert(bytes.end(), message.begin(), message.end());
+    }
+    const auto end = Clock::now() + std::chrono::milliseconds(duration_ms);
+    while (Clock::now() < end && link.write(bytes)) {
+        if (interval_ms > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
+        }
+    }
+}
+
+double ms_since(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+class HostileEntity : public E2eTest {
+  protected:
+    // How long a hostile entity keeps on: a wait that does not end at its own deadline lasts at least this.
+    static constexpr int kHostileMs = 4000;
+
+    doip_tools::TesterOptions options(uint16_t port) const {
+        doip_tools::TesterOptions o;
+        o.port = port;
+        o.timeout_ms = 300;
+        o.pending_ms = 1000;
+        o.pending_total_ms = 600;
+        return o;
+    }
+};
+
+// After the acknowledgement of 3E 00, responses that answer something else, or response pending without
+// end: the exchange ends at its deadline, with what it kept bounded.
+struct Stall {
+    const char* name;
+    const char* source;  // who sends it: 0C E1 the target, else another ECU
+    const char* uds;     // what the entity sends instead of the answer
+    int batch;
+    int interval_ms;
+    Outcome outcome;
+    bool overflows;  // more unsolicited responses come than are kept
+    friend void PrintTo(const Stall& c, std::ostream* os) { *os << c.name; }
+};
+
+const Stall kStalls[] = {
+    {"unsolicited_flood", "0C E1", "50 01 00 32 01 F4", 100, 0, Outcome::no_response, true},
+    {"flood_from_another_ecu", "10 01", "7E 00", 100, 0, Outcome::no_response, false},
+    {"unsolicited_every_100ms", "0C E1", "50 01 00 32 01 F4", 1, 100, Outcome::no_response, false},
+    {"pending_every_100ms", "0C E1", "7F 3E 78", 1, 100, Outcome::pending_too_long, false},
+};
+
+class Stalls : public HostileEntity, public ::testing::WithParamInterface<Stall> {};
+
+TEST_P(Stalls, TheExchangeEndsAtItsDeadlineAndKeepsABoundedRecord) {
+    const Stall& c = GetParam();
+    ScriptedPeer peer([&c](ScriptedPeer::Link& link, int) {
+        link.answer_activation();
+        link.read();
+        link.write(hex(kAck));
+        keep_writing(link, diagnostic(c.source, c.uds), c.batch, c.interval_ms, kHostileMs);
+    });
+    doip_tools::Session session(options(peer.port()));
+    ASSERT_EQ(session.activate(), DOIP_OK);
+    const auto start = Clock::now();
+    const UdsExchange x = session.uds({0x3E, 0x00});
+    const double ms = ms_since(start);
+    EXPECT_EQ(x.outcome, c.outcome) << doip_tools::outcome_name(x.outcome) << " " << x.cause;
+    EXPECT_LT(ms, kHostileMs / 2);
+    EXPECT_LE(x.unsolicited.size(), doip_tools::kMaxKept);
+    EXPECT_EQ(x.unsolicited_not_kept > 0, c.overflows) << x.unsolicited_not_kept;
+    EXPECT_LE(session.take_skipped().size(), doip_tools::kMaxKept + 1);
+    if (c.outcome == Outcome::pending_too_long) {
+        EXPECT_GE(x.pending_responses, 1);
+        EXPECT_NE(x.cause.find("within 600 ms (--pending-total)"), std::string::npos) << x.cause;
+    }
+    session.close();
+}
+
+INSTANTIATE_TEST_SUITE_P(HostileEntity, Stalls, ::testing::ValuesIn(kStalls),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HostileEntity, AFunctionalRequestEndsWhenThePendingTotalRunsOut) {
+    ScriptedPeer peer([](ScriptedPeer::Link& link, int) {
+        link.answer_activation();
+        link.read();
+        link.write(hex(kFunctionalAck));
+        keep_writing(link, diagnostic("10 01", "7F 3E 78"), 1, 100, kHostileMs);
+    });
+    doip_tools::Session session(options(peer.port()));
+    ASSERT_EQ(session.activate(), DOIP_OK);
+    const doip_tools::FunctionalExchange x = doip_tools::functional_uds(session, 0xE400, {0x3E, 0x00});
+    EXPECT_EQ(x.outcome, doip_tools::FunctionalExchange::Outcome::no_answer);
+    EXPECT_EQ(x.still_pending, std::vector<uint16_t>{0x1001});
+    EXPECT_TRUE(x.pending_total_ran_out);
+    EXPECT_LT(x.waited_ms, kHostileMs / 2);
+    session.close();
+}
+
+}  // namespace
+}  // namespace doip_e2e
