@@ -1,10 +1,14 @@
 // The socket layer and the tester against entities that flood them, stall them or play with their
 // descriptors: what is kept stays bounded, waits end at their deadline, nothing reaches the wrong
 // connection.
+#include <sstream>
+
+#include "commands.h"
 #include "e2e_support.h"
 #include "functional.h"
 #include "scripted_peer.h"
 #include "session.h"
+#include "udp_exchange.h"
 
 namespace doip_e2e {
 namespace {
@@ -122,6 +126,81 @@ TEST_F(HostileEntity, AFunctionalRequestEndsWhenThePendingTotalRunsOut) {
     EXPECT_TRUE(x.pending_total_ran_out);
     EXPECT_LT(x.waited_ms, kHostileMs / 2);
     session.close();
+}
+
+// An entity on UDP that answers the first request with `datagram`, sent over and over until `duration_ms`
+// has passed.
+class UdpFlooder {
+  public:
+    UdpFlooder(Bytes datagram, int duration_ms) {
+        std::string error;
+        socket_ = doip_tools::net::udp_open(doip_tools::net::Endpoint{"127.0.0.1", 0}, &error);
+        EXPECT_NE(socket_, doip_tools::net::kInvalid) << error;
+        doip_tools::net::Endpoint bound;
+        doip_tools::net::local_endpoint(socket_, &bound);
+        port_ = bound.port;
+        thread_ = std::thread([this, datagram = std::move(datagram), duration_ms] {
+            uint8_t request[64];
+            doip_tools::net::Endpoint tester;
+            if (doip_tools::net::wait_readable(socket_, 10000) != 1 ||
+                doip_tools::net::udp_recv_from(socket_, request, sizeof request, &tester) < 0) {
+                return;
+            }
+            const auto end = Clock::now() + std::chrono::milliseconds(duration_ms);
+            while (Clock::now() < end) {
+                doip_tools::net::udp_send_to(socket_, tester, datagram.data(), datagram.size());
+            }
+        });
+    }
+    ~UdpFlooder() {
+        thread_.join();
+        doip_tools::net::close(socket_);
+    }
+    uint16_t port() const { return port_; }
+
+  private:
+    doip_tools::net::Handle socket_ = doip_tools::net::kInvalid;
+    uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+// 65,507 bytes, the most a UDP datagram carries, under a vehicle identification header that says so.
+Bytes huge_datagram() {
+    Bytes datagram(65507, 0x55);
+    const Bytes header = hex("02 FD 00 04 00 00 FF DB");
+    std::copy(header.begin(), header.end(), datagram.begin());
+    return datagram;
+}
+
+TEST(HostileUdpEntity, DiscoverSkipsUndecodableDatagramsAndFailsWithoutAValidAnswer) {
+    UdpFlooder flooder(huge_datagram(), 1000);
+    doip_tools::TesterOptions options;
+    options.port = flooder.port();
+    doip_tools::DiscoverOptions discover;
+    discover.wait_ms = 500;
+    std::ostringstream out;
+    EXPECT_EQ(doip_tools::run_discover(options, discover, out), doip_tools::kExitFailure) << out.str();
+    EXPECT_NE(out.str().find("datagrams skipped: not one whole DoIP message"), std::string::npos)
+        << out.str();
+    EXPECT_NE(out.str().find("error: no vehicle identification response within 500 ms"), std::string::npos)
+        << out.str();
+}
+
+TEST(HostileUdpEntity, AFloodOfAnswersKeepsABoundedNumber) {
+    // A vehicle identification response, sent without end.
+    UdpFlooder flooder(hex("02 FD 00 04 00 00 00 21 57 44 4F 49 50 53 49 4D 30 30 30 30 30 30 30 30 31 0C E1"
+                           " 02 00 5E 00 0C E1 02 00 5E 00 00 01 00 00"),
+                       1000);
+    std::vector<doip_tools::UdpReply> replies;
+    doip_tools::UdpSkipped skipped;
+    std::string error;
+    ASSERT_EQ(doip_tools::udp_exchange("127.0.0.1", flooder.port(), hex("02 FD 00 01 00 00 00 00"), 500, 0,
+                                       &replies, &error, &skipped),
+              DOIP_OK)
+        << error;
+    EXPECT_EQ(replies.size(), doip_tools::kMaxUdpReplies);
+    EXPECT_GT(skipped.not_kept, 0u);
+    EXPECT_EQ(skipped.undecodable, 0u);
 }
 
 }  // namespace
