@@ -1,6 +1,7 @@
 // The socket layer and the tester against entities that flood them, stall them or play with their
 // descriptors: what is kept stays bounded, waits end at their deadline, nothing reaches the wrong
 // connection.
+#include <atomic>
 #include <sstream>
 
 #include "commands.h"
@@ -126,6 +127,100 @@ TEST_F(HostileEntity, AFunctionalRequestEndsWhenThePendingTotalRunsOut) {
     EXPECT_TRUE(x.pending_total_ran_out);
     EXPECT_LT(x.waited_ms, kHostileMs / 2);
     session.close();
+}
+
+// A valid reply and then a burst of small messages, all in one write, while the application does not take
+// its messages yet: the layer stops reading rather than let the reply fall off a full queue.
+TEST_F(HostileEntity, ABurstAfterTheReplyWaitsForTheReaderAndNothingIsDropped) {
+    constexpr int kBurst = 10000;
+    ScriptedPeer peer([](ScriptedPeer::Link& link, int) {
+        link.answer_activation();
+        link.read();
+        Bytes bytes = hex(kAck);
+        const Bytes reply = diagnostic("0C E1", "62 F1 90 01");
+        const Bytes noise = diagnostic("10 01", "7E 00");
+        bytes.insert(bytes.end(), reply.begin(), reply.end());
+        for (int i = 0; i < kBurst; ++i) {
+            bytes.insert(bytes.end(), noise.begin(), noise.end());
+        }
+        link.write(bytes);
+        link.drain();
+    });
+    doip_tools::MessageDemux demux;
+    doip_tools::Session session(options(peer.port()), &demux);
+    ASSERT_EQ(session.activate(), DOIP_OK);
+    const doip_tools::SocketLayerStats before = layer().stats();
+    ASSERT_EQ(session.send(hex("02 FD 80 01 00 00 00 07 0E F5 0C E1 22 F1 90")), DOIP_OK);
+    // Nothing is taken until the layer has read all of it or stopped reading.
+    ASSERT_TRUE(until([&] {
+        return layer().stats().reader_pauses > before.reader_pauses ||
+               layer_delta().messages_appended >= kBurst + 3;
+    }));
+    demux.sync();
+    doip_tools::ReceivedMessage m;
+    ASSERT_TRUE(demux.take(1, 0, &m, kPatience));
+    EXPECT_EQ(m.bytes, hex(kAck));
+    ASSERT_TRUE(demux.take(1, 0, &m, kPatience));
+    EXPECT_EQ(m.bytes, diagnostic("0C E1", "62 F1 90 01"));
+    int noise = 0;
+    while (noise < kBurst && demux.take(1, 0, &m, kPatience)) {
+        ++noise;
+    }
+    EXPECT_EQ(noise, kBurst);
+    EXPECT_EQ(demux.dropped(), 0u);
+    EXPECT_EQ(layer().stats().messages_dropped, before.messages_dropped);
+    session.close();
+}
+
+// Set by the test below; run on the receive thread by the layer's logger.
+std::atomic<bool> g_close_on_log{false};
+std::atomic<bool> g_closed_on_log{false};
+std::atomic<uint64_t> g_appended_at_close{0};
+doip_tools::net::Handle g_other = doip_tools::net::kInvalid;
+
+// At the first message of unknown type: closes channel 1 on its own receive thread, then opens a socket
+// of its own (which takes the lowest free descriptor number) with a DoIP message waiting in it.
+int close_on_receive_thread(int, const char* text, uint32_t length) {
+    if (std::string(text, length).find("unknown payload type") == std::string::npos ||
+        !g_close_on_log.exchange(false)) {
+        return 0;
+    }
+    doip_tools::SocketLayer::instance().close(1);
+    std::string error;
+    g_other = doip_tools::net::udp_open(doip_tools::net::Endpoint{"127.0.0.1", 0}, &error);
+    doip_tools::net::Endpoint at;
+    doip_tools::net::local_endpoint(g_other, &at);
+    const Bytes alive_check = hex("02 FD 00 07 00 00 00 00");
+    doip_tools::net::udp_send_to(g_other, at, alive_check.data(), alive_check.size());
+    g_appended_at_close = doip_tools::SocketLayer::instance().stats().messages_appended;
+    g_closed_on_log = true;
+    return 0;
+}
+
+TEST_F(HostileEntity, AConnectionClosedOnItsReceiveThreadReadsNoOtherDescriptor) {
+    ScriptedPeer peer([](ScriptedPeer::Link& link, int) {
+        link.answer_activation();
+        link.write(hex("02 FD 40 05 00 00 00 00"));
+        link.drain();
+    });
+    doip_tools::SocketLayerOptions layer_options;
+    layer_options.logger = &close_on_receive_thread;
+    layer().configure(layer_options);
+    g_close_on_log = true;
+    g_closed_on_log = false;
+    const uint64_t threads = layer().stats().receive_threads;
+    doip_s ctx;
+    doip_tools::fill_context(options(peer.port()), &ctx);
+    ASSERT_EQ(doip_activate(1, &ctx), DOIP_OK);
+    ASSERT_TRUE(until([&] {
+        const doip_tools::SocketLayerStats now = layer().stats();
+        return g_closed_on_log &&
+               (now.receive_threads == threads || now.messages_appended > g_appended_at_close);
+    }));
+    EXPECT_EQ(layer().stats().messages_appended, g_appended_at_close.load());
+    EXPECT_EQ(doip_tools::net::wait_readable(g_other, 0), 1) << "the closed connection read another socket";
+    doip_tools::net::shutdown_both(g_other);
+    doip_tools::net::close(g_other);
 }
 
 // An entity on UDP that answers the first request with `datagram`, sent over and over until `duration_ms`
