@@ -29,7 +29,9 @@ Commands:
   discover             vehicle identification request over UDP (plain, --eid or --vin); every answer is
                        printed with its own arrival time, then the entities that answered as a table
                        (IP address, logical address, VIN, EID, GID, further action, sync status);
-                       --listen: wait for vehicle announcements (0x0004) on --port instead of asking
+                       --listen: wait for vehicle announcements (0x0004) on --port instead of asking.
+                       Datagrams that are not one whole DoIP message are counted and skipped, at most
+                       256 answers are kept; no vehicle identification response that decodes: exit 1
   status               entity status and diagnostic power mode (over UDP; --tcp: on a TCP connection)
 
 Options (addresses and codes in hex, with or without 0x; times in milliseconds):
