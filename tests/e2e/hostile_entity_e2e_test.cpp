@@ -223,6 +223,38 @@ TEST_F(HostileEntity, AConnectionClosedOnItsReceiveThreadReadsNoOtherDescriptor)
     doip_tools::net::close(g_other);
 }
 
+// A send under way while another thread closes the connection: the send ends (sent or refused) before the
+// descriptor is given back, and every later one is refused. (Under ThreadSanitizer a release of the
+// descriptor that does not wait for the send is reported as a race on it.)
+TEST_F(HostileEntity, SendsRacingACloseEndBeforeTheDescriptorIsReleased) {
+    ScriptedPeer peer([](ScriptedPeer::Link& link, int) {
+        link.answer_activation();
+        link.drain();
+    });
+    doip_s ctx;
+    doip_tools::fill_context(options(peer.port()), &ctx);
+    ASSERT_EQ(doip_activate(1, &ctx), DOIP_OK);
+    std::atomic<int> sent{0};
+    std::atomic<bool> refused{false};
+    int last = DOIP_OK;
+    std::thread sender([&] {
+        const Bytes alive_check_response = hex("02 FD 00 08 00 00 00 02 0E F5");
+        while ((last = layer().send(1, alive_check_response.data(), 10)) == DOIP_OK) {
+            ++sent;
+        }
+        refused = true;
+    });
+    while (sent < 100 && !refused) {
+        std::this_thread::yield();
+    }
+    layer().close(1);
+    sender.join();
+    EXPECT_TRUE(last == doip_tools::DOIP_SOCKET_ERR_CLOSED || last == doip_tools::DOIP_SOCKET_ERR_NOT_OPEN ||
+                last == doip_tools::DOIP_SOCKET_ERR_SEND)
+        << last;
+    EXPECT_NE(layer().send(1, hex("02 FD 00 08 00 00 00 02 0E F5").data(), 10), DOIP_OK);
+}
+
 // An entity on UDP that answers the first request with `datagram`, sent over and over until `duration_ms`
 // has passed.
 class UdpFlooder {
