@@ -27,6 +27,7 @@ struct SocketLayer::Connection {
     EndReason end;  // guarded by the layer's mutex
     std::mutex send_mutex;
     bool release_at_end = false;  // closed on its own receive thread: the loop's end releases the descriptor
+    bool pause_logged = false;    // receive thread only
 };
 
 namespace {
@@ -361,8 +362,12 @@ uint32_t SocketLayer::wait_for_reader(Connection& connection) {
         }
         if (!paused) {
             paused = true;
-            log(1, "%s: %u messages wait for the application; not reading until it catches up",
-                connection.name.c_str(), fullest);
+            if (!connection.pause_logged) {  // an entity that floods would fill the log otherwise
+                connection.pause_logged = true;
+                log(1,
+                    "%s: %u messages wait for the application; not reading until it catches up (said once)",
+                    connection.name.c_str(), fullest);
+            }
             std::lock_guard<std::mutex> lock(mutex_);
             ++stats_.reader_pauses;
         }
