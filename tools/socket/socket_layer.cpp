@@ -348,7 +348,8 @@ uint32_t SocketLayer::wait_for_reader(Connection& connection) {
             library += count > 0 ? static_cast<uint32_t>(count) : 0;
         }
         const uint32_t reader = backlog ? backlog->queued[connection.channel].load() : 0;
-        const uint32_t fullest = std::max(library, reader);
+        // What the library holds is on its way to the reader: the two together must stay below the mark.
+        const uint32_t fullest = library + reader;
         if (connection.closing) {
             return 0;
         }

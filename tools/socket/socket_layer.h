@@ -28,11 +28,11 @@
 //
 // The layer does not outrun the application: before it appends a message it looks at how many messages the
 // library's queues hold for its connections (doip_msg_cache_count) and, when a reader has registered its
-// backlog (set_reader_backlog), how many that reader holds for the connection's channel. While either is
-// near its limit (the library keeps 1000 per queue and drops the oldest) the connection stops reading its
-// socket, so that TCP flow control slows the entity down, and goes on when the reader has caught up
-// (reader_progress(), or a look every few milliseconds). What fell off the library's queue all the same is
-// counted (SocketLayerStats::messages_dropped).
+// backlog (set_reader_backlog), how many that reader holds for the connection's channel. While the two
+// together near 1000, the limit of both queues (the library drops the oldest beyond it), the connection
+// stops reading its socket, so that TCP flow control slows the entity down, and goes on when the reader has
+// caught up (reader_progress(), or a look every few milliseconds). What fell off the library's queue all the
+// same is counted (SocketLayerStats::messages_dropped).
 //
 // close() marks the connection unusable and takes its send lock before it releases the descriptor, so no
 // send can write to a number that another connection has taken meanwhile. Called on the connection's own
