@@ -18,6 +18,9 @@ namespace {
 std::mutex g_log_mutex;
 std::vector<std::string> g_log_lines;
 
+// After its deadline a wait looks at no more messages than the demultiplexer holds for a connection.
+constexpr size_t kLateLooks = 1000;
+
 // The copy of a routing activation response reaches the demultiplexer right after the library's own.
 constexpr uint32_t kActivationCopyWaitMs = 1000;
 
@@ -220,12 +223,14 @@ bool Session::receive(std::initializer_list<uint16_t> types, uint32_t timeout_ms
     receive_lost_ = false;
     const uint32_t serial = SocketLayer::instance().serial(options_.channel);
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (bool first = true;; first = false) {
+    size_t late = 0;  // messages looked at after the deadline
+    for (;;) {
         const auto left =
             std::max(std::chrono::milliseconds(0),
                      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
-        // Messages that keep coming do not keep the wait going past its deadline.
-        if (left.count() == 0 && !first) {
+        // What is there at the deadline is still looked at, but messages that keep coming do not keep the
+        // wait going.
+        if (left.count() == 0 && ++late > kLateLooks) {
             return false;
         }
         ReceivedMessage m;
