@@ -223,9 +223,9 @@ TEST_F(HostileEntity, AConnectionClosedOnItsReceiveThreadReadsNoOtherDescriptor)
     doip_tools::net::close(g_other);
 }
 
-// A send under way while another thread closes the connection: the send ends (sent or refused) before the
-// descriptor is given back, and every later one is refused. (Under ThreadSanitizer a release of the
-// descriptor that does not wait for the send is reported as a race on it.)
+// Sends from another thread while the connection is closed: each ends (sent or refused) and every one after
+// the close is refused; the close does not hang on a send under way. (Whether the descriptor is released
+// only after the send lock is not visible here: ThreadSanitizer orders the socket calls on a descriptor.)
 TEST_F(HostileEntity, SendsRacingACloseEndBeforeTheDescriptorIsReleased) {
     ScriptedPeer peer([](ScriptedPeer::Link& link, int) {
         link.answer_activation();

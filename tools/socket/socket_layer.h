@@ -29,7 +29,7 @@
 // The layer does not outrun the application: before it appends a message it looks at how many messages the
 // library's queues hold for its connections (doip_msg_cache_count) and, when a reader has registered its
 // backlog (set_reader_backlog), how many that reader holds for the connection's channel. While the two
-// together near 1000, the limit of both queues (the library drops the oldest beyond it), the connection
+// together are near 1000, the limit of both queues (the library drops the oldest beyond it), the connection
 // stops reading its socket, so that TCP flow control slows the entity down, and goes on when the reader has
 // caught up (reader_progress(), or a look every few milliseconds). What fell off the library's queue all the
 // same is counted (SocketLayerStats::messages_dropped).
