@@ -12,6 +12,7 @@ constexpr int kPollMs = 5;
 
 MessageDemux::MessageDemux(SocketLayer& layer) : layer_(layer) {
     layer_.add_waker(waker_);
+    layer_.set_reader_backlog(this, backlog_);
     std::promise<void> running;
     std::future<void> started = running.get_future();
     thread_ = std::thread([this, &running] {
@@ -25,6 +26,7 @@ MessageDemux::~MessageDemux() {
     stop_ = true;
     waker_->notify();
     thread_.join();
+    layer_.clear_reader_backlog(this);
     layer_.remove_waker(waker_);
 }
 
@@ -47,12 +49,14 @@ void MessageDemux::run() {
             doip_message_destory(&m);
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                std::deque<ReceivedMessage>& queue = queues_[static_cast<uint8_t>(message.aux1)];
+                const auto channel = static_cast<uint8_t>(message.aux1);
+                std::deque<ReceivedMessage>& queue = queues_[channel];
                 if (queue.size() >= kQueueLimit) {
                     queue.pop_front();
                     ++dropped_;
                 }
                 queue.push_back(std::move(message));
+                backlog_->queued[channel] = static_cast<uint32_t>(queue.size());
                 ++routed_;
             }
             filed_.notify_all();
@@ -67,6 +71,7 @@ void MessageDemux::run() {
         if (announce) {
             filed_.notify_all();
         }
+        layer_.reader_progress();  // the library's queue is empty again
         signalled = waker_->wait(kPollMs);
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -79,6 +84,8 @@ bool MessageDemux::pop(uint8_t channel, uint32_t serial, ReceivedMessage* out) {
     while (!queue.empty()) {
         ReceivedMessage front = std::move(queue.front());
         queue.pop_front();
+        backlog_->queued[channel] = static_cast<uint32_t>(queue.size());
+        layer_.reader_progress();
         if (serial == 0 || front.aux2 == serial) {
             *out = std::move(front);
             return true;
@@ -147,6 +154,8 @@ bool MessageDemux::take(uint8_t channel, uint32_t serial, ReceivedMessage* out,
 void MessageDemux::clear(uint8_t channel) {
     std::lock_guard<std::mutex> lock(mutex_);
     queues_.erase(channel);
+    backlog_->queued[channel] = 0;
+    layer_.reader_progress();
 }
 
 }  // namespace doip_tools

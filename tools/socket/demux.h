@@ -4,7 +4,9 @@
 // several threads must not wait on that queue at once. A MessageDemux is the one reader of the default
 // queue: its thread takes every message with doip_get_message and files it under the connection channel
 // that the socket layer wrote into aux1 (see socket_layer.h); each tester thread then waits on its own
-// channel with take(). While a MessageDemux runs, nothing else reads the default queue.
+// channel with take(). While a MessageDemux runs, nothing else reads the default queue. It tells the socket
+// layer how many messages it holds per channel (SocketLayer::set_reader_backlog), so that a connection
+// whose messages are not taken stops being read instead of losing its oldest ones.
 #ifndef DOIP_TOOLS_SOCKET_DEMUX_H
 #define DOIP_TOOLS_SOCKET_DEMUX_H
 
@@ -77,6 +79,9 @@ class MessageDemux {
 
     SocketLayer& layer_;
     std::shared_ptr<Waker> waker_ = std::make_shared<Waker>();
+    // The size of each channel's queue, for the layer, which stops reading a connection whose queue is
+    // near kQueueLimit rather than let its oldest messages fall off.
+    std::shared_ptr<ReaderBacklog> backlog_ = std::make_shared<ReaderBacklog>();
     std::mutex mutex_;
     std::condition_variable filed_;
     std::map<uint8_t, std::deque<ReceivedMessage>> queues_;

@@ -1,6 +1,8 @@
 #include "socket_layer.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -24,12 +26,20 @@ struct SocketLayer::Connection {
     std::atomic<bool> usable{true};
     EndReason end;  // guarded by the layer's mutex
     std::mutex send_mutex;
+    bool release_at_end = false;  // closed on its own receive thread: the loop's end releases the descriptor
+    bool pause_logged = false;    // receive thread only
 };
 
 namespace {
 
 constexpr size_t kReceiveChunk = 16384;
 constexpr size_t kLoggedBytes = 16;
+// The library's queues hold 1000 messages each and drop the oldest beyond; so does MessageDemux's per
+// channel. A connection stops reading before either gets near that.
+constexpr uint32_t kLibraryQueueLimit = 1000;
+constexpr uint32_t kHighWater = 750;
+// A reader that does not report its progress (the application on the default queue) is looked at this often.
+constexpr int kReaderPollMs = 5;
 
 const CodeName kErrorTexts[] = {
     {DOIP_SOCKET_ERR_BAD_ADDRESS, "socket layer: an address is not dotted-decimal IPv4"},
@@ -176,6 +186,7 @@ int SocketLayer::open(uint8_t channel, doip_s* ctx) {
         std::lock_guard<std::mutex> lock(mutex_);
         connection->serial = ++last_serial_;
         ++stats_.connections_opened;
+        ++stats_.receive_threads;
     }
     connection->thread = std::thread([this, connection] { receive(connection); });
     std::shared_ptr<Connection> replaced;
@@ -187,12 +198,26 @@ int SocketLayer::open(uint8_t channel, doip_s* ctx) {
     }
     if (replaced) {
         // Another thread opened the same channel meanwhile; the later open wins.
-        replaced->closing = true;
-        net::shutdown_both(replaced->handle);
-        replaced->thread.join();
-        net::close(replaced->handle);
+        retire(replaced);
     }
     return DOIP_OK;
+}
+
+void SocketLayer::retire(const std::shared_ptr<Connection>& connection) {
+    connection->closing = true;
+    connection->usable = false;
+    reader_progress();  // a receive thread waiting for its reader stops waiting
+    net::shutdown_both(connection->handle);
+    if (connection->thread.get_id() == std::this_thread::get_id()) {
+        // The receive loop reads no further and releases the descriptor when it ends.
+        connection->release_at_end = true;
+        connection->thread.detach();
+        return;
+    }
+    connection->thread.join();
+    // A send under way finishes (it fails: the connection is shut down) before the number is given back.
+    std::lock_guard<std::mutex> lock(connection->send_mutex);
+    net::close(connection->handle);
 }
 
 std::shared_ptr<SocketLayer::Connection> SocketLayer::find(uint8_t channel) const {
@@ -206,10 +231,11 @@ int SocketLayer::send(uint8_t channel, const uint8_t* bytes, uint32_t length) {
     if (!connection) {
         return DOIP_SOCKET_ERR_NOT_OPEN;
     }
+    std::lock_guard<std::mutex> lock(connection->send_mutex);
+    // Looked at under the send lock: once close() has it, the descriptor may belong to someone else.
     if (!connection->usable) {
         return DOIP_SOCKET_ERR_CLOSED;
     }
-    std::lock_guard<std::mutex> lock(connection->send_mutex);
     if (!net::send_all(connection->handle, bytes, length)) {
         log(2, "%s: send failed: %s", connection->name.c_str(), net::last_error_text().c_str());
         return DOIP_SOCKET_ERR_SEND;
@@ -228,14 +254,7 @@ int SocketLayer::close(uint8_t channel) {
         connection = std::move(entry.mapped());
         ++stats_.connections_closed;
     }
-    connection->closing = true;
-    net::shutdown_both(connection->handle);
-    if (connection->thread.get_id() == std::this_thread::get_id()) {
-        connection->thread.detach();
-    } else {
-        connection->thread.join();
-    }
-    net::close(connection->handle);
+    retire(connection);
     return DOIP_OK;
 }
 
@@ -280,6 +299,88 @@ size_t SocketLayer::connection_count() const {
 SocketLayerStats SocketLayer::stats() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return stats_;
+}
+
+void SocketLayer::set_reader_backlog(const void* owner, std::shared_ptr<const ReaderBacklog> backlog) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        backlog_owner_ = owner;
+        backlog_ = std::move(backlog);
+    }
+    reader_progress();
+}
+
+void SocketLayer::clear_reader_backlog(const void* owner) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (backlog_owner_ != owner) {
+            return;
+        }
+        backlog_owner_ = nullptr;
+        backlog_.reset();
+    }
+    reader_progress();
+}
+
+void SocketLayer::reader_progress() {
+    if (waiting_for_reader_ > 0) {
+        // Under the mutex, so that a receive thread between its look and its wait does not miss it.
+        std::lock_guard<std::mutex> lock(reader_mutex_);
+        reader_cv_.notify_all();
+    }
+}
+
+uint32_t SocketLayer::wait_for_reader(Connection& connection) {
+    bool paused = false;
+    for (;;) {
+        std::vector<uint8_t> channels{0};
+        std::shared_ptr<const ReaderBacklog> backlog;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (const auto& entry : connections_) {
+                channels.push_back(entry.first);
+            }
+            backlog = backlog_;
+        }
+        uint32_t library = 0;
+        for (uint8_t channel : channels) {
+            const int count = doip_msg_cache_count(channel);
+            library += count > 0 ? static_cast<uint32_t>(count) : 0;
+        }
+        const uint32_t reader = backlog ? backlog->queued[connection.channel].load() : 0;
+        // What the library holds is on its way to the reader: the two together must stay below the mark.
+        const uint32_t fullest = library + reader;
+        if (connection.closing) {
+            return 0;
+        }
+        if (fullest < kHighWater) {
+            if (library >= kLibraryQueueLimit) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                ++stats_.messages_dropped;
+            }
+            // Every connection may use its share of the room left before the next look.
+            return std::max<uint32_t>(1, (kHighWater - fullest) / static_cast<uint32_t>(channels.size()));
+        }
+        if (!paused) {
+            paused = true;
+            if (!connection.pause_logged) {  // an entity that floods would fill the log otherwise
+                connection.pause_logged = true;
+                log(1,
+                    "%s: %u messages wait for the application; not reading until it catches up (said once)",
+                    connection.name.c_str(), fullest);
+            }
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++stats_.reader_pauses;
+        }
+        ++waiting_for_reader_;
+        {
+            std::unique_lock<std::mutex> lock(reader_mutex_);
+            if (!connection.closing) {
+                reader_cv_.wait_for(lock, std::chrono::milliseconds(kReaderPollMs));
+            }
+        }
+        --waiting_for_reader_;
+    }
 }
 
 void SocketLayer::add_waker(const std::shared_ptr<Waker>& waker) {
@@ -327,7 +428,11 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
     MessageFramer framer(max_payload_length);
     std::vector<uint8_t> chunk(kReceiveChunk);
     const char* name = connection->name.c_str();
+    uint32_t room = 0;  // messages that may be appended before the reader is looked at again
     for (;;) {
+        if (connection->closing) {
+            break;
+        }
         const long n = net::recv_some(connection->handle, chunk.data(), chunk.size());
         if (n <= 0) {
             if (connection->closing) {
@@ -357,9 +462,9 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
         }
         framer.feed(chunk.data(), static_cast<size_t>(n));
         MessageFramer::Frame frame;
-        MessageFramer::Status status;
-        while ((status = framer.next(&frame)) == MessageFramer::Status::message ||
-               status == MessageFramer::Status::unknown_type) {
+        MessageFramer::Status status = MessageFramer::Status::need_more;
+        while (!connection->closing && ((status = framer.next(&frame)) == MessageFramer::Status::message ||
+                                        status == MessageFramer::Status::unknown_type)) {
             if (status == MessageFramer::Status::unknown_type) {
                 // Discarded whole; neither a NACK nor a close is a tester's answer to it.
                 log(1, "%s: skipped a message of unknown payload type 0x%04X, %u payload bytes: %s", name,
@@ -369,6 +474,10 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
                 ++stats_.unknown_payload_types;
                 continue;
             }
+            if (room == 0 && (room = wait_for_reader(*connection)) == 0) {
+                break;
+            }
+            --room;
             doip_message_s message{};
             message.channel =
                 frame.payload_type == DOIP_PT_ROUTING_ACTIVATION_RESPONSE ? 0 : connection->channel;
@@ -405,6 +514,14 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
     }
     // Last: whoever sees the connection unusable also sees its log line, counts and end reason.
     connection->usable = false;
+    if (connection->release_at_end) {
+        std::lock_guard<std::mutex> lock(connection->send_mutex);
+        net::close(connection->handle);
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --stats_.receive_threads;
+    }
     notify_wakers();
 }
 

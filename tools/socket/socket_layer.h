@@ -26,12 +26,26 @@
 // entity), it falls back to an ephemeral port and writes the port taken into ctx->local.port, so the
 // library's connection key names the real connection.
 //
+// The layer does not outrun the application: before it appends a message it looks at how many messages the
+// library's queues hold for its connections (doip_msg_cache_count) and, when a reader has registered its
+// backlog (set_reader_backlog), how many that reader holds for the connection's channel. While the two
+// together are near 1000, the limit of both queues (the library drops the oldest beyond it), the connection
+// stops reading its socket, so that TCP flow control slows the entity down, and goes on when the reader has
+// caught up (reader_progress(), or a look every few milliseconds). What fell off the library's queue all the
+// same is counted (SocketLayerStats::messages_dropped).
+//
+// close() marks the connection unusable and takes its send lock before it releases the descriptor, so no
+// send can write to a number that another connection has taken meanwhile. Called on the connection's own
+// receive thread (from a hook the library or the layer calls there), it leaves the release to the end of
+// that thread's loop, which reads no further.
+//
 // The library keeps one socket table per process, and so this layer is one object per process.
 // All functions may be called from any thread. Log lines go to the layer's own logger: level 2 for errors
 // (bad stream, failed connect or send), level 1 for events (a peer closing, a port fallback).
 #ifndef DOIP_TOOLS_SOCKET_SOCKET_LAYER_H
 #define DOIP_TOOLS_SOCKET_SOCKET_LAYER_H
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -70,6 +84,16 @@ struct SocketLayerStats {
     uint64_t stream_errors = 0;          // bad header, too large, closed mid-message, receive error
     uint64_t peer_closes = 0;            // orderly closes by the peer between messages
     uint64_t unknown_payload_types = 0;  // messages of an unknown payload type skipped
+    uint64_t reader_pauses = 0;          // times a connection stopped reading until its reader caught up
+    uint64_t messages_dropped = 0;       // appended while the library's queue was full: its oldest fell off
+    uint64_t receive_threads = 0;        // receive threads running now (not a counter)
+};
+
+// How many messages a reader of the library's default queue holds per channel (aux1) and has not handed
+// on: the layer stops reading a connection while its reader's backlog is near its limit. MessageDemux
+// keeps one up to date.
+struct ReaderBacklog {
+    std::atomic<uint32_t> queued[256] = {};
 };
 
 // Why a connection became unusable.
@@ -133,6 +157,13 @@ class SocketLayer {
     size_t connection_count() const;
     SocketLayerStats stats() const;
 
+    // The backlog of the one reader of the library's default queue (null: none); the layer reads it before
+    // appending. `owner` names who set it: clear_reader_backlog(owner) removes it only when it is still that.
+    void set_reader_backlog(const void* owner, std::shared_ptr<const ReaderBacklog> backlog);
+    void clear_reader_backlog(const void* owner);
+    // Any thread: the reader has taken messages; connections that wait for it look again at once.
+    void reader_progress();
+
     // `waker` is notified after every appended message and whenever a connection becomes unusable (until
     // removed).
     void add_waker(const std::shared_ptr<Waker>& waker);
@@ -151,6 +182,12 @@ class SocketLayer {
     SocketLayer() = default;
 
     void receive(const std::shared_ptr<Connection>& connection);
+    // Ends a connection taken out of the table: unusable, shut down, its thread joined (or, on that thread
+    // itself, left to end its loop), then its descriptor released under its send lock.
+    void retire(const std::shared_ptr<Connection>& connection);
+    // Before appending a message: waits while the library's queues or the reader's backlog are near their
+    // limits; returns how many messages may be appended before the next look (0 when the connection closes).
+    uint32_t wait_for_reader(Connection& connection);
     void log(int level, const char* format, ...);
     std::shared_ptr<Connection> find(uint8_t channel) const;
     void end(Connection& connection, ConnectionEnd cause, const std::string& text);
@@ -162,6 +199,11 @@ class SocketLayer {
     std::vector<std::shared_ptr<Waker>> wakers_;
     uint32_t last_serial_ = 0;
     SocketLayerStats stats_;
+    const void* backlog_owner_ = nullptr;
+    std::shared_ptr<const ReaderBacklog> backlog_;
+    std::mutex reader_mutex_;
+    std::condition_variable reader_cv_;
+    std::atomic<int> waiting_for_reader_{0};
 };
 
 }  // namespace doip_tools

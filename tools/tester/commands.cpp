@@ -91,6 +91,10 @@ int print_uds_exchange(const UdsExchange& x, std::ostream& out, const char* inde
                                                 hex_bytes(u.earlier_request) + ", not to this one")
             << ")\n";
     }
+    if (x.unsolicited_not_kept > 0) {
+        out << indent << "   (" << x.unsolicited_not_kept
+            << " more responses that do not answer this request)\n";
+    }
     if (x.pending_responses > 0) {
         out << indent << "   (" << x.pending_responses << " response-pending answers)\n";
     }
@@ -115,6 +119,7 @@ int print_uds_exchange(const UdsExchange& x, std::ostream& out, const char* inde
             out << indent << "error: connection lost: " << x.cause << "\n";
             return kExitFailure;
         case UdsExchange::Outcome::wrong_version:
+        case UdsExchange::Outcome::pending_too_long:
             out << indent << "error: " << x.cause << "\n";
             return kExitFailure;
         default:

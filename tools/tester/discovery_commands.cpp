@@ -19,15 +19,36 @@ uint16_t payload_type(const std::vector<uint8_t>& bytes) {
     return bytes.size() >= 4 ? static_cast<uint16_t>(bytes[2] << 8 | bytes[3]) : 0;
 }
 
+// True when `reply` is a vehicle identification response that decodes.
+bool is_vehicle_identification(const UdpReply& reply) {
+    vehicle_id_response_s r{};
+    return payload_type(reply.bytes) == DOIP_PT_VEHICLE_ID_RESPONSE &&
+           doip_vid_response(reply.bytes.data(), static_cast<unsigned>(reply.bytes.size()), &r) == DOIP_OK;
+}
+
+// Says what the collection passed over, when anything.
+void print_skipped(const UdpSkipped& skipped, std::ostream& out) {
+    if (skipped.undecodable > 0) {
+        out << "   (" << skipped.undecodable << " datagrams skipped: not one whole DoIP message of at most "
+            << kMaxUdpPayload << " payload bytes)\n";
+    }
+    if (skipped.not_kept > 0) {
+        out << "   (" << skipped.not_kept << " more answers after the first " << kMaxUdpReplies
+            << " not kept)\n";
+    }
+}
+
 // Prints each datagram with its sender and its own arrival time; true when one of them is of `expected`
-// type. A generic header NACK among them is said in words: the entity refused the request.
+// type (a vehicle identification response must also decode). A generic header NACK among them is said in
+// words: the entity refused the request.
 bool print_replies(const std::vector<UdpReply>& replies, uint16_t expected, bool show_sender,
                    std::ostream& out) {
     bool found = false;
     for (const UdpReply& reply : replies) {
         out << "<- " << (show_sender ? reply.from.ip + ":" + std::to_string(reply.from.port) + " " : "")
             << describe_message(reply.bytes) << "  [" << ms_text(reply.ms) << "]\n";
-        found = found || payload_type(reply.bytes) == expected;
+        found = found || (expected == DOIP_PT_VEHICLE_ID_RESPONSE ? is_vehicle_identification(reply)
+                                                                  : payload_type(reply.bytes) == expected);
     }
     if (found) {
         return true;
@@ -59,17 +80,28 @@ bool exchange_over_udp(const TesterOptions& options, const std::vector<uint8_t>&
                        std::vector<UdpReply>* replies, std::ostream& out) {
     out << "-> " << options.host << ":" << options.port << " (UDP) " << describe_message(request) << "\n";
     std::string error;
-    const int rc =
-        udp_exchange(options.host, options.port, request, ask.window_ms, ask.enough, replies, &error);
+    UdpSkipped skipped;
+    const int rc = udp_exchange(options.host, options.port, request, ask.window_ms, ask.enough, replies,
+                                &error, &skipped);
     if (rc != DOIP_OK) {
         out << "error: " << describe_result(rc) << ": " << error << "\n";
         return false;
     }
+    print_skipped(skipped, out);
     if (replies->empty()) {
         out << "error: " << ask.nothing << " within " << ask.window_ms << " ms\n";
         return false;
     }
-    return print_replies(*replies, ask.expected, ask.show_sender, out);
+    if (!print_replies(*replies, ask.expected, ask.show_sender, out)) {
+        const bool nacked = std::any_of(replies->begin(), replies->end(), [](const UdpReply& reply) {
+            return payload_type(reply.bytes) == DOIP_PT_GENERIC_NACK;
+        });
+        if (!nacked) {  // a NACK has been said in words
+            out << "error: " << ask.nothing << " that decodes within " << ask.window_ms << " ms\n";
+        }
+        return false;
+    }
+    return true;
 }
 
 const CodeName kFurtherActions[] = {{0x00, "none"}, {0x10, "central security"}};
@@ -118,11 +150,13 @@ int listen_for_announcements(const TesterOptions& options, int window_ms, std::o
         << " (UDP) for " << window_ms << " ms\n";
     std::vector<UdpReply> datagrams;
     std::string error;
-    const int rc = udp_listen(at, window_ms, &datagrams, &error);
+    UdpSkipped skipped;
+    const int rc = udp_listen(at, window_ms, &datagrams, &error, &skipped);
     if (rc != DOIP_OK) {
         out << "error: " << describe_result(rc) << ": " << error << "\n";
         return kExitFailure;
     }
+    print_skipped(skipped, out);
     if (!print_replies(datagrams, DOIP_PT_VEHICLE_ID_RESPONSE, true, out)) {
         out << "error: no vehicle announcement within " << window_ms << " ms\n";
         return kExitFailure;

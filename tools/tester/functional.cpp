@@ -48,7 +48,16 @@ FunctionalExchange functional_uds(Session& session, uint16_t address, const std:
         return x;
     }
     const auto p2_deadline = start + milliseconds(session.options().timeout_ms);
+    // However often ECUs ask for more time, the exchange ends pending_total_ms after the send.
+    const auto pending_end = start + milliseconds(session.options().pending_total_ms);
     std::map<uint16_t, std::pair<Clock::time_point, int>> pending;  // ECU -> its deadline, 0x78 count
+    const auto skip = [&x](const std::vector<uint8_t>& message) {
+        if (x.skipped.size() < kMaxKept) {
+            x.skipped.push_back(describe_message(message));
+        } else {
+            ++x.skipped_not_kept;
+        }
+    };
     for (;;) {
         auto deadline = p2_deadline;
         for (const auto& p : pending) {
@@ -64,7 +73,7 @@ FunctionalExchange functional_uds(Session& session, uint16_t address, const std:
         const uint16_t type = m.payload_type();
         if (type != DOIP_PT_DIAG_MSG) {
             if (!x.acknowledgement.empty()) {
-                x.skipped.push_back(describe_message(m.bytes));
+                skip(m.bytes);
                 continue;
             }
             x.acknowledgement = m.bytes;
@@ -86,13 +95,17 @@ FunctionalExchange functional_uds(Session& session, uint16_t address, const std:
         }
         if (answer.empty() || load_be16(m.bytes.data() + 10) != ctx.source_address ||
             !answers_request(uds, answer)) {
-            x.skipped.push_back(describe_message(m.bytes));
+            skip(m.bytes);
             continue;
         }
         const uint16_t source = load_be16(m.bytes.data() + 8);
+        if (x.answers.size() >= kMaxKept) {
+            skip(m.bytes);
+            continue;
+        }
         if (is_response_pending(answer)) {
             auto& p = pending[source];
-            p.first = Clock::now() + milliseconds(session.options().pending_ms);
+            p.first = std::min(Clock::now() + milliseconds(session.options().pending_ms), pending_end);
             ++p.second;
             continue;
         }
@@ -111,6 +124,7 @@ FunctionalExchange functional_uds(Session& session, uint16_t address, const std:
     x.waited_ms = ms_since(start);
     for (const auto& p : pending) {
         x.still_pending.push_back(p.first);
+        x.pending_total_ran_out = x.pending_total_ran_out || p.second.first >= pending_end;
     }
     if (!x.answers.empty()) {
         x.outcome = FunctionalExchange::Outcome::answered;

@@ -38,7 +38,9 @@ struct FunctionalExchange {
     double ack_ms = 0;
     std::vector<FunctionalAnswer> answers;  // in the order they came
     std::vector<uint16_t> still_pending;    // ECUs whose last word was NRC 0x78 when the wait ended
-    std::vector<std::string> skipped;       // diagnostic messages that answer something else
+    bool pending_total_ran_out = false;     // an ECU in still_pending was cut off by pending_total_ms
+    std::vector<std::string> skipped;       // diagnostic messages that answer something else (kMaxKept)
+    size_t skipped_not_kept = 0;            // those passed over after the first kMaxKept
     double waited_ms = 0;
 
     size_t positive() const;
@@ -47,7 +49,8 @@ struct FunctionalExchange {
 
 // Sends `uds` from the session's tester address to `address` and collects every answer to it until P2
 // (options().timeout_ms from the send) has passed, and while an ECU whose last answer was NRC 0x78 has
-// not yet answered for good, until options().pending_ms after that answer. Only diagnostic messages to the
+// not yet answered for good, until options().pending_ms after that answer, but never longer than
+// options().pending_total_ms from the send. Only diagnostic messages to the
 // tester that answer the request's service count (answers_request); the others are skipped. A request with
 // the suppress-positive-response bit ends with the acknowledgement. Session thread only.
 FunctionalExchange functional_uds(Session& session, uint16_t address, const std::vector<uint8_t>& uds);

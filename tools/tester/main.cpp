@@ -29,7 +29,9 @@ Commands:
   discover             vehicle identification request over UDP (plain, --eid or --vin); every answer is
                        printed with its own arrival time, then the entities that answered as a table
                        (IP address, logical address, VIN, EID, GID, further action, sync status);
-                       --listen: wait for vehicle announcements (0x0004) on --port instead of asking
+                       --listen: wait for vehicle announcements (0x0004) on --port instead of asking.
+                       Datagrams that are not one whole DoIP message are counted and skipped, at most
+                       256 answers are kept; no vehicle identification response that decodes: exit 1
   status               entity status and diagnostic power mode (over UDP; --tcp: on a TCP connection)
 
 Options (addresses and codes in hex, with or without 0x; times in milliseconds):
@@ -41,8 +43,11 @@ Options (addresses and codes in hex, with or without 0x; times in milliseconds):
   --activation-type HEX    routing activation type (default 0x00; 0x01 WWH-OBD, 0xE0 central security)
   --oem on|off|HEX         the OEM-specific field of the routing activation request (default on, value 0)
   --protocol-version HEX   protocol version of every header (default 0x02; 0x03 for ISO 13400-2:2019)
-  --timeout MS             wait for the activation response, an acknowledgement, a response (default 2000)
+  --timeout MS             wait for the activation response, an acknowledgement, a response (default 2000);
+                           a deadline: messages that keep coming meanwhile do not extend it
   --pending MS             further wait after a response-pending answer, NRC 0x78 (default 5000)
+  --pending-total MS       uds: the most a request is waited for in all, however often the ECU answers
+                           NRC 0x78 (default 60000); an ECU still pending then is reported as such
   --settle MS              after a request that suppresses its positive response (e.g. 3E80): wait this
                            long for a negative response before the next request (default 50)
   --connect-timeout MS     TCP connect timeout (default 2000)
@@ -113,6 +118,7 @@ doip_tools::OptionTable option_table(doip_tools::TesterOptions& options,
         .hex("--protocol-version", 0xFF, &options.protocol_version)
         .decimal("--timeout", 3600000, &options.timeout_ms)
         .decimal("--pending", 3600000, &options.pending_ms)
+        .decimal("--pending-total", 3600000, &options.pending_total_ms)
         .decimal("--settle", 3600000, &options.settle_ms)
         .decimal("--connect-timeout", 3600000, &options.connect_timeout_ms)
         .decimal("--channel", 255, &options.channel)

@@ -18,6 +18,9 @@ namespace {
 std::mutex g_log_mutex;
 std::vector<std::string> g_log_lines;
 
+// After its deadline a wait looks at no more messages than the demultiplexer holds for a connection.
+constexpr size_t kLateLooks = 1000;
+
 // The copy of a routing activation response reaches the demultiplexer right after the library's own.
 constexpr uint32_t kActivationCopyWaitMs = 1000;
 
@@ -79,9 +82,10 @@ const char* outcome_name(UdsExchange::Outcome outcome) {
                                          "no response",
                                          "send failed",
                                          "connection lost",
-                                         "reply in another protocol version"};
+                                         "reply in another protocol version",
+                                         "response pending for too long"};
     static_assert(
-        sizeof kNames / sizeof kNames[0] == static_cast<size_t>(UdsExchange::Outcome::wrong_version) + 1,
+        sizeof kNames / sizeof kNames[0] == static_cast<size_t>(UdsExchange::Outcome::pending_too_long) + 1,
         "a name per outcome");
     return kNames[static_cast<size_t>(outcome)];
 }
@@ -219,10 +223,16 @@ bool Session::receive(std::initializer_list<uint16_t> types, uint32_t timeout_ms
     receive_lost_ = false;
     const uint32_t serial = SocketLayer::instance().serial(options_.channel);
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    size_t late = 0;  // messages looked at after the deadline
     for (;;) {
         const auto left =
             std::max(std::chrono::milliseconds(0),
                      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+        // What is there at the deadline is still looked at, but messages that keep coming do not keep the
+        // wait going.
+        if (left.count() == 0 && ++late > kLateLooks) {
+            return false;
+        }
         ReceivedMessage m;
         switch (demux_->take_unless_ended(options_.channel, serial, &m, left)) {
             case MessageDemux::Taken::timeout:
@@ -239,7 +249,7 @@ bool Session::receive(std::initializer_list<uint16_t> types, uint32_t timeout_ms
         if (type != DOIP_PT_GENERIC_NACK && m.bytes[0] != ctx_.protocol_version) {
             receive_failure_ = "the entity replied with protocol version " + hex8(m.bytes[0]) + " where " +
                                hex8(ctx_.protocol_version) + " was sent";
-            skipped_.push_back(describe_message(m.bytes));
+            skip(m.bytes);
             return false;
         }
         if (std::find(types.begin(), types.end(), type) != types.end()) {
@@ -253,7 +263,7 @@ bool Session::receive(std::initializer_list<uint16_t> types, uint32_t timeout_ms
             doip_alive_check_response_serilize(&record, reply.data(), static_cast<uint32_t>(reply.size()));
             send(reply);
         }
-        skipped_.push_back(describe_message(m.bytes));
+        skip(m.bytes);
     }
 }
 
@@ -268,6 +278,10 @@ void Session::fail(UdsExchange& x, UdsExchange::Outcome outcome) const {
 
 void Session::keep_unsolicited(UdsExchange& x, const ReceivedMessage& m, const std::vector<uint8_t>& earlier,
                                Clock::time_point start) const {
+    if (x.unsolicited.size() >= kMaxKept) {
+        ++x.unsolicited_not_kept;
+        return;
+    }
     UdsExchange::Unsolicited u;
     u.message = m.bytes;
     u.ms = ms_since(start);
@@ -316,7 +330,7 @@ UdsExchange Session::uds(const std::vector<uint8_t>& uds) {
         if (from_target(m)) {
             keep_unsolicited(x, m, previous, start);
         } else {
-            skipped_.push_back(describe_message(m.bytes));
+            skip(m.bytes);
         }
     }
     x.ack_ms = ms_since(start);
@@ -339,14 +353,19 @@ UdsExchange Session::uds(const std::vector<uint8_t>& uds) {
     const bool suppressed = response_suppressed(uds);
     auto deadline =
         Clock::now() + std::chrono::milliseconds(suppressed ? options_.settle_ms : options_.timeout_ms);
+    const auto pending_end = start + std::chrono::milliseconds(options_.pending_total_ms);
     for (;;) {
         if (!receive({DOIP_PT_DIAG_MSG}, left_until(deadline), &m)) {
+            // The wait that ran out was the one cut short by the total.
+            if (x.pending_responses > 0 && receive_failure_.empty() && deadline == pending_end) {
+                break;
+            }
             fail(x, suppressed && x.pending_responses == 0 ? UdsExchange::Outcome::no_response_expected
                                                            : UdsExchange::Outcome::no_response);
             return x;
         }
         if (!from_target(m)) {
-            skipped_.push_back(describe_message(m.bytes));
+            skip(m.bytes);
             continue;
         }
         std::vector<uint8_t> answer = uds_of(m.bytes);
@@ -360,7 +379,11 @@ UdsExchange Session::uds(const std::vector<uint8_t>& uds) {
         x.uds = std::move(answer);
         if (is_response_pending(x.uds)) {
             ++x.pending_responses;
-            deadline = Clock::now() + std::chrono::milliseconds(options_.pending_ms);
+            // Each 0x78 buys pending_ms more, but never past pending_total_ms after the request.
+            deadline = std::min(Clock::now() + std::chrono::milliseconds(options_.pending_ms), pending_end);
+            if (Clock::now() >= pending_end) {
+                break;
+            }
             continue;
         }
         x.response_ms = ms_since(start);
@@ -368,6 +391,11 @@ UdsExchange Session::uds(const std::vector<uint8_t>& uds) {
                                                      : UdsExchange::Outcome::positive;
         return x;
     }
+    x.outcome = UdsExchange::Outcome::pending_too_long;
+    x.cause = "the ECU answered response pending (NRC 0x78) " + std::to_string(x.pending_responses) +
+              " times and gave no final answer within " + std::to_string(options_.pending_total_ms) +
+              " ms (--pending-total)";
+    return x;
 }
 
 int Session::request(uint16_t request_type, uint16_t response_type, ReceivedMessage* reply, double* ms) {
@@ -392,9 +420,21 @@ void Session::close() {
     delete_doip_state(&ctx_);
 }
 
+void Session::skip(const std::vector<uint8_t>& message) {
+    if (skipped_.size() < kMaxKept) {
+        skipped_.push_back(describe_message(message));
+    } else {
+        ++skipped_not_kept_;
+    }
+}
+
 std::vector<std::string> Session::take_skipped() {
     std::vector<std::string> skipped;
     skipped.swap(skipped_);
+    if (skipped_not_kept_ > 0) {
+        skipped.push_back("(" + std::to_string(std::exchange(skipped_not_kept_, 0)) +
+                          " more messages passed over, not kept)");
+    }
     return skipped;
 }
 

@@ -25,9 +25,10 @@ struct TesterOptions {
     bool oem_present = true;
     uint32_t oem_value = 0;
     uint8_t protocol_version = 0x02;
-    uint32_t timeout_ms = 2000;  // activation wait, ACK wait, response wait (P2), UDP wait
-    uint32_t pending_ms = 5000;  // further wait after a response-pending NRC 0x78 (P2*)
-    uint32_t settle_ms = 50;     // after a request whose positive response is suppressed: wait for an NRC
+    uint32_t timeout_ms = 2000;         // activation wait, ACK wait, response wait (P2), UDP wait
+    uint32_t pending_ms = 5000;         // further wait after a response-pending NRC 0x78 (P2*)
+    uint32_t pending_total_ms = 60000;  // the most a request is waited for in all, NRC 0x78 or not
+    uint32_t settle_ms = 50;  // after a request whose positive response is suppressed: wait for an NRC
     uint32_t connect_timeout_ms = 2000;
     uint8_t channel = 1;
     bool verbose = false;
@@ -52,7 +53,8 @@ struct UdsExchange {
         no_response,
         send_failed,
         connection_lost,  // the connection ended while the tester waited: `cause`
-        wrong_version     // the entity replied in another protocol version: `cause`
+        wrong_version,    // the entity replied in another protocol version: `cause`
+        pending_too_long  // response pending (NRC 0x78) until pending_total_ms ran out: `cause`
     };
     // A response from the target that does not answer this request (a late answer to an earlier one, or
     // one nobody asked for); the wait for this request's answer went on.
@@ -73,9 +75,15 @@ struct UdsExchange {
     int pending_responses = 0;  // NRC 0x78 responses seen before the final one
     double ack_ms = 0;
     double response_ms = 0;
-    std::string cause;  // connection_lost, wrong_version: what happened, in words
-    std::vector<Unsolicited> unsolicited;
+    std::string cause;  // connection_lost, wrong_version, pending_too_long: what happened, in words
+    std::vector<Unsolicited> unsolicited;  // the first kMaxKept of them
+    size_t unsolicited_not_kept = 0;       // those that came after
 };
+
+// How many unsolicited responses an exchange keeps, and how many skipped messages a session keeps between
+// two take_skipped(); the rest are only counted, so that an entity that floods the tester cannot fill its
+// memory.
+constexpr size_t kMaxKept = 100;
 
 const char* outcome_name(UdsExchange::Outcome outcome);
 
@@ -113,7 +121,8 @@ class Session {
     // Waits for the next message of this connection with one of `types`; alive check requests are answered
     // meanwhile, other messages are skipped (their descriptions collected in skipped()). False on timeout,
     // and at once when the connection becomes unusable or a message (other than a generic NACK) comes in
-    // another protocol version than the context's: receive_failure() tells which.
+    // another protocol version than the context's: receive_failure() tells which. The timeout is a
+    // deadline: messages that keep coming do not extend it (with 0, what is already there is looked at).
     bool receive(std::initializer_list<uint16_t> types, uint32_t timeout_ms, ReceivedMessage* out);
     // Why the last receive() returned false before its time, in words; empty after a plain timeout.
     const std::string& receive_failure() const { return receive_failure_; }
@@ -130,7 +139,11 @@ class Session {
     // doip_uninitialize and delete_doip_state. Idempotent.
     void close();
 
+    // The descriptions of the messages skipped since the last call (at most kMaxKept, then a line that
+    // counts the others).
     std::vector<std::string> take_skipped();
+    // Keeps the description of a message passed over, up to kMaxKept; counts the rest.
+    void skip(const std::vector<uint8_t>& message);
 
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -150,6 +163,7 @@ class Session {
     MessageDemux* demux_;
     bool open_ = false;
     std::vector<std::string> skipped_;
+    size_t skipped_not_kept_ = 0;
     std::vector<uint8_t> activation_response_;
     std::string activation_failure_;
     std::string receive_failure_;

@@ -139,8 +139,17 @@ class UdsRun {
             out_ << "    " << hex16(ecu) << " asked for more time (NRC 0x78) and did not answer within "
                  << options_.pending_ms << " ms\n";
         }
+        if (x.pending_total_ran_out) {
+            out_ << "    the wait for the ECUs that asked for more time ended after "
+                 << options_.pending_total_ms << " ms in all (--pending-total)\n";
+        }
         print_log_lines(out_);
-        print_skipped(x.skipped);
+        std::vector<std::string> skipped = x.skipped;
+        if (x.skipped_not_kept > 0) {
+            skipped.push_back("(" + std::to_string(x.skipped_not_kept) +
+                              " more messages passed over, not kept)");
+        }
+        print_skipped(skipped);
         switch (x.outcome) {
             case Outcome::answered:
                 out_ << "    => " << x.answers.size() << (x.answers.size() == 1 ? " ECU" : " ECUs")
