@@ -40,19 +40,21 @@ constexpr uint16_t kEntity = 0x0CE1;  // the simulator's logical address
 
 // A whole DoIP message, protocol version 2.
 inline Bytes message(uint16_t type, const Bytes& payload) {
-    Bytes m = {0x02, 0xFD, 0, 0, 0, 0, 0, 0};
+    Bytes m(DOIP_HEADER_SIZE + payload.size());
+    m[0] = 0x02;
+    m[1] = 0xFD;
     doip_tools::store_be16(m.data() + 2, type);
     doip_tools::store_be32(m.data() + 4, static_cast<uint32_t>(payload.size()));
-    m.insert(m.end(), payload.begin(), payload.end());
+    std::copy(payload.begin(), payload.end(), m.begin() + DOIP_HEADER_SIZE);
     return m;
 }
 
 // A diagnostic message or acknowledgement: source and target address, then `rest`.
 inline Bytes addressed(uint16_t type, uint16_t from, uint16_t to, const Bytes& rest) {
-    Bytes payload(4);
+    Bytes payload(4 + rest.size());
     doip_tools::store_be16(payload.data(), from);
     doip_tools::store_be16(payload.data() + 2, to);
-    payload.insert(payload.end(), rest.begin(), rest.end());
+    std::copy(rest.begin(), rest.end(), payload.begin() + 4);
     return message(type, payload);
 }
 inline Bytes diag(uint16_t from, uint16_t to, const Bytes& uds) {
