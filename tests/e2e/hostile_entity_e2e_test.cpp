@@ -20,13 +20,6 @@ using Outcome = UdsExchange::Outcome;
 const char* const kAck = "02 FD 80 02 00 00 00 05 0C E1 0E F5 00";
 const char* const kFunctionalAck = "02 FD 80 02 00 00 00 05 E4 00 0E F5 00";
 
-// A diagnostic message from `source` to the tester 0x0EF5 with the UDS bytes `uds`.
-Bytes diagnostic(const std::string& source, const std::string& uds) {
-    Bytes message = hex("02 FD 80 01 00 00 00 00 " + source + " 0E F5 " + uds);
-    doip_tools::store_be32(&message[4], static_cast<uint32_t>(message.size() - 8));
-    return message;
-}
-
 // Writes `message` `batch` times per write, `interval_ms` apart (0: back to back), until `duration_ms` has
 // passed or the tester has gone.
 void keep_writing(ScriptedPeer::Link& link, const Bytes& message, int batch, int interval_ms,
@@ -41,10 +34,6 @@ void keep_writing(ScriptedPeer::Link& link, const Bytes& message, int batch, int
             std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
         }
     }
-}
-
-double ms_since(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
 class HostileEntity : public E2eTest {
@@ -66,8 +55,8 @@ class HostileEntity : public E2eTest {
 // end: the exchange ends at its deadline, with what it kept bounded.
 struct Stall {
     const char* name;
-    const char* source;  // who sends it: 0C E1 the target, else another ECU
-    const char* uds;     // what the entity sends instead of the answer
+    uint16_t source;  // who sends it: the target 0x0CE1, else another ECU
+    const char* uds;  // what the entity sends instead of the answer
     int batch;
     int interval_ms;
     Outcome outcome;
@@ -76,10 +65,10 @@ struct Stall {
 };
 
 const Stall kStalls[] = {
-    {"unsolicited_flood", "0C E1", "50 01 00 32 01 F4", 100, 0, Outcome::no_response, true},
-    {"flood_from_another_ecu", "10 01", "7E 00", 100, 0, Outcome::no_response, false},
-    {"unsolicited_every_100ms", "0C E1", "50 01 00 32 01 F4", 1, 100, Outcome::no_response, false},
-    {"pending_every_100ms", "0C E1", "7F 3E 78", 1, 100, Outcome::pending_too_long, false},
+    {"unsolicited_flood", kEntity, "50 01 00 32 01 F4", 100, 0, Outcome::no_response, true},
+    {"flood_from_another_ecu", 0x1001, "7E 00", 100, 0, Outcome::no_response, false},
+    {"unsolicited_every_100ms", kEntity, "50 01 00 32 01 F4", 1, 100, Outcome::no_response, false},
+    {"pending_every_100ms", kEntity, "7F 3E 78", 1, 100, Outcome::pending_too_long, false},
 };
 
 class Stalls : public HostileEntity, public ::testing::WithParamInterface<Stall> {};
@@ -90,13 +79,13 @@ TEST_P(Stalls, TheExchangeEndsAtItsDeadlineAndKeepsABoundedRecord) {
         link.answer_activation();
         link.read();
         link.write(hex(kAck));
-        keep_writing(link, diagnostic(c.source, c.uds), c.batch, c.interval_ms, kHostileMs);
+        keep_writing(link, diag(c.source, c.uds), c.batch, c.interval_ms, kHostileMs);
     });
     doip_tools::Session session(options(peer.port()));
     ASSERT_EQ(session.activate(), DOIP_OK);
     const auto start = Clock::now();
     const UdsExchange x = session.uds({0x3E, 0x00});
-    const double ms = ms_since(start);
+    const double ms = doip_tools::ms_since(start);
     EXPECT_EQ(x.outcome, c.outcome) << doip_tools::outcome_name(x.outcome) << " " << x.cause;
     EXPECT_LT(ms, kHostileMs / 2);
     EXPECT_LE(x.unsolicited.size(), doip_tools::kMaxKept);
@@ -117,7 +106,7 @@ TEST_F(HostileEntity, AFunctionalRequestEndsWhenThePendingTotalRunsOut) {
         link.answer_activation();
         link.read();
         link.write(hex(kFunctionalAck));
-        keep_writing(link, diagnostic("10 01", "7F 3E 78"), 1, 100, kHostileMs);
+        keep_writing(link, diag(0x1001, "7F 3E 78"), 1, 100, kHostileMs);
     });
     doip_tools::Session session(options(peer.port()));
     ASSERT_EQ(session.activate(), DOIP_OK);
@@ -137,8 +126,8 @@ TEST_F(HostileEntity, ABurstAfterTheReplyWaitsForTheReaderAndNothingIsDropped) {
         link.answer_activation();
         link.read();
         Bytes bytes = hex(kAck);
-        const Bytes reply = diagnostic("0C E1", "62 F1 90 01");
-        const Bytes noise = diagnostic("10 01", "7E 00");
+        const Bytes reply = diag(kEntity, "62 F1 90 01");
+        const Bytes noise = diag(0x1001, "7E 00");
         bytes.insert(bytes.end(), reply.begin(), reply.end());
         for (int i = 0; i < kBurst; ++i) {
             bytes.insert(bytes.end(), noise.begin(), noise.end());
@@ -161,7 +150,7 @@ TEST_F(HostileEntity, ABurstAfterTheReplyWaitsForTheReaderAndNothingIsDropped) {
     ASSERT_TRUE(demux.take(1, 0, &m, kPatience));
     EXPECT_EQ(m.bytes, hex(kAck));
     ASSERT_TRUE(demux.take(1, 0, &m, kPatience));
-    EXPECT_EQ(m.bytes, diagnostic("0C E1", "62 F1 90 01"));
+    EXPECT_EQ(m.bytes, diag(kEntity, "62 F1 90 01"));
     int noise = 0;
     while (noise < kBurst && demux.take(1, 0, &m, kPatience)) {
         ++noise;
