@@ -80,7 +80,8 @@ if [ "$wine32" = 1 ]; then
   emulator=(-UCMAKE_CROSSCOMPILING_EMULATOR)
 else
   not_run="32-bit tests NOT run: this Wine cannot start a 32-bit program (Debian's wine32:i386 is missing or\
- unusable); the i686 build is compiled and linked and its export table is checked"
+ unusable); the i686 build is compiled and linked and its export table is checked (scripts/i686-test.sh\
+ runs the suite as 32-bit Linux programs)"
   echo "$not_run"
   emulator=(-DCMAKE_CROSSCOMPILING_EMULATOR=)
 fi

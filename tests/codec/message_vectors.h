@@ -102,6 +102,8 @@ struct Vector {
     // Decodes through a heap record of exactly the size the input asks for (AddressSanitizer sees any write
     // past it), copied from and back to `record`; a null block: into a null record.
     std::function<int(const uint8_t* bytes, uint32_t count, Block* record)> decode;
+    // GoogleTest would otherwise print the bytes of the object, padding included.
+    friend void PrintTo(const Vector& v, std::ostream* os) { *os << v.name; }
 };
 
 template <typename Record>
