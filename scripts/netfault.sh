@@ -46,6 +46,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap "exit 130" INT TERM
 if ! reason=$(ip netns add "$ns_a" 2>&1); then
   echo "network fault tests skipped: cannot make a network namespace ($(id -un)): $reason"
   exit 0
@@ -87,8 +88,8 @@ start() {
     grep -q "listening on" "$work/$name.out" && return 0
     sleep 0.1
   done
-  fail "$program did not start: $(cat "$work/$name.out")"
-  return 1
+  echo "$program did not start: $(cat "$work/$name.out")" >&2
+  exit 1
 }
 # stop NAME: interrupts a tool started by start; it must end within 10 s with status 0 (a leak report
 # from LeakSanitizer makes it non-zero).
@@ -121,9 +122,8 @@ requests() {
   for ((i = 0; i < $1; i++)); do echo "${all[i % 3]}"; done
 }
 
-# tester LIMIT-S ARGS...: runs doip-tester in namespace A, killed after LIMIT-S seconds; sets rc, ms,
-# attempted (UDS exchanges begun) and answered (answers received, each checked against the request).
-# Every diagnostic message printed must be the right answer to the request in turn.
+# tester LIMIT-S ARGS...: runs doip-tester in namespace A, killed after LIMIT-S seconds; sets rc and ms,
+# then judges the output.
 tester() {
   local limit=$1 start
   shift
@@ -132,6 +132,12 @@ tester() {
   timeout -k 2 "$limit" ip netns exec "$ns_a" "$bin/doip-tester" "$@" >"$work/out" 2>&1 || rc=$?
   ms=$(($(ms_now) - start))
   [ "$rc" -ne 124 ] && [ "$rc" -ne 137 ] || fail "ran past its limit of $limit s"
+  judge "$@"
+}
+# judge ARGS...: sets attempted (UDS exchanges begun) and answered (answers received) from the output of
+# the tester run with ARGS. Every diagnostic message printed must be the right answer to the request in
+# turn, and no process may be left in namespace A.
+judge() {
   attempted=$(grep -c '^UDS ' "$work/out" || true)
   local got want=() skip=0 arg
   mapfile -t got < <(sed -n 's/^    <- diagnostic message (0x8001) [^:]*: \([0-9A-F ]*[0-9A-F]\) (.*/\1/p' "$work/out")
@@ -237,8 +243,8 @@ for percent in 5 30; do
       expect_all 20 0
       outcome="all answered (TCP retransmission)"
     else
-      outcome=$(grep -m1 -oE 'error: .*' "$work/out" || echo "exit $rc")
-      [ "$rc" -eq 1 ] && grep -qE "error: (no acknowledgement|no response|no routing activation response within|.*(-1005|connect))" \
+      outcome=$(grep -m1 -oE 'error: .*|result -1005' "$work/out" || echo "exit $rc")
+      [ "$rc" -eq 1 ] && grep -qE "error: (no acknowledgement|no response|no routing activation response within)|result -1005" \
         "$work/out" || fail "exit $rc without a documented timeout: $outcome"
     fi
   fi
@@ -293,8 +299,7 @@ for down_s in 1 5; do
   timeout 30 tail --pid="$bg" -f /dev/null || { fail "the tester did not end within 30 s"; kill -9 "$bg"; }
   wait "$bg" || true
   read -r rc ms <"$work/bg.result" || fail "no result"
-  attempted=$(grep -c '^UDS ' "$work/out" || true)
-  answered=$(grep -c '^    <- diagnostic message (0x8001)' "$work/out" || true)
+  judge uds "${reqs[@]}" "${target[@]}"
   first_ack=$(printed_ms ack 1)
   if [ "$down_s" -eq 1 ]; then
     expect_all 3 0
