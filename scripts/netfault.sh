@@ -129,7 +129,10 @@ tester() {
   shift
   start=$(ms_now)
   rc=0
-  timeout -k 2 "$limit" ip netns exec "$ns_a" "$bin/doip-tester" "$@" >"$work/out" 2>&1 || rc=$?
+  # In the background, so that a signal to the script ends the run at once.
+  timeout -k 2 "$limit" ip netns exec "$ns_a" "$bin/doip-tester" "$@" >"$work/out" 2>&1 &
+  pids+=($!)
+  wait $! || rc=$?
   ms=$(($(ms_now) - start))
   [ "$rc" -ne 124 ] && [ "$rc" -ne 137 ] || fail "ran past its limit of $limit s"
   judge "$@"
@@ -204,12 +207,15 @@ loss() {
   local threshold=$(($1 * 42949673))
   in_b nft -f - <<EOF
 table inet netfault {
-  chain in { type filter hook input priority 0; meta random < $threshold counter drop; }
-  chain out { type filter hook output priority 0; meta random < $threshold counter drop; }
+  chain in { type filter hook input priority 0; meta random < $threshold counter drop; counter; }
+  chain out { type filter hook output priority 0; meta random < $threshold counter drop; counter; }
 }
 EOF
 }
-dropped() { in_b nft list table inet netfault | grep -o 'packets [0-9]*' | awk '{n += $2} END {print n}'; }
+# "DROPPED PASSED": the packets the loss rules dropped and let pass.
+counted() {
+  in_b nft list table inet netfault | grep -o 'packets [0-9]*' | awk '{n[NR % 2] += $2} END {print n[1], n[0]}'
+}
 target=(--host "$addr_b" --port 13400)
 sim=(--bind "$addr_b" --port 13400 --no-announce)
 
@@ -248,10 +254,11 @@ for percent in 5 30; do
         "$work/out" || fail "exit $rc without a documented timeout: $outcome"
     fi
   fi
-  drops=$(dropped)
+  read -r drops passes < <(counted)
+  [ "$percent" -eq 5 ] || [ "$drops" -gt 0 ] || fail "nftables dropped nothing"
   in_b nft delete table inet netfault
   stop sim
-  row "$outcome" "nft dropped $drops packets"
+  row "$outcome" "nft dropped $drops of $((drops + passes)) packets"
 done
 
 begin "slow link 64 kbit/s"
