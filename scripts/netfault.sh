@@ -176,8 +176,9 @@ printed() {
 printed_ms() { printed "$@" | cut -d. -f1; }
 # row OUTCOME NOTE: one line of the summary for the scenario just run.
 row() {
-  local lost=$((attempted - answered))
-  rows+=("$(printf '%-22s %5s %-40s %7s %5s  %s' "$scenario" "$answered/$attempted" "$1" \
+  local lost=$((attempted - answered)) outcome=$1
+  [ "$scenario_failed" -eq 0 ] || outcome="FAILED (expected: $1)"
+  rows+=("$(printf '%-22s %5s %-40s %7s %5s  %s' "$scenario" "$answered/$attempted" "$outcome" \
     "$((ms / 1000)).$(printf %03d $((ms % 1000)))" "$lost" "$2")")
   if [ "$scenario_failed" -eq 0 ]; then passed=$((passed + 1)); else failures=$((failures + 1)); fi
 }
