@@ -149,8 +149,7 @@ int main(int argc, char** argv) {
             std::cout << kUsage;
             return 0;
         case Status::missing_value:
-            std::cerr << "doip-sim: " << parsed.argument << " needs a value\n";
-            std::cerr << "doip-sim: bad value for " << parsed.argument << " (see --help)\n";
+            std::cerr << "doip-sim: " << parsed.argument << " needs a value (see --help)\n";
             return 2;
         case Status::bad_value:
             std::cerr << "doip-sim: bad value for " << parsed.argument << " (see --help)\n";
