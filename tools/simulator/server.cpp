@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <new>
 #include <random>
+#include <system_error>
 
 #include "bytes.h"
 
@@ -22,6 +24,11 @@ std::string broadcast_of(const std::string& bound) {
     return bound.substr(0, bound.rfind('.') + 1) + "255";
 }
 
+// Whole milliseconds from `since` to `until`, as text.
+std::string ms_between(Clock::time_point since, Clock::time_point until = Clock::now()) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(until - since).count());
+}
+
 }  // namespace
 
 Server::Server(const SimulatorOptions& options, Entity& entity)
@@ -34,7 +41,8 @@ Server::~Server() {
 // With port 0 the TCP port is ephemeral and UDP takes the same number, which may be taken: try again.
 bool Server::bind_sockets(std::string* error) {
     for (int attempt = 0; attempt < kBindAttempts; ++attempt) {
-        listener_ = net::tcp_listen(net::Endpoint{options_.bind_ip, options_.port}, 64, error);
+        listener_ =
+            net::tcp_listen(net::Endpoint{options_.bind_ip, options_.port}, net::max_listen_backlog(), error);
         if (listener_ == net::kInvalid) {
             return false;
         }
@@ -139,7 +147,12 @@ void Server::reap_ended_clients() {
     }
 }
 
+// A failed accept (out of descriptors or memory, a connection aborted before it was taken) is tried
+// again after a pause rather than at once, since the listener stays readable meanwhile; one line says
+// when accepting stopped working and one when it works again.
 void Server::accept_loop() {
+    uint64_t failures = 0;
+    Clock::time_point first_failure;
     while (!stop_.requested()) {
         reap_ended_clients();
         if (net::wait_readable(listener_, kPollMs) != 1) {
@@ -148,47 +161,109 @@ void Server::accept_loop() {
         net::Endpoint peer;
         const net::Handle handle = net::tcp_accept(listener_, &peer);
         if (handle == net::kInvalid) {
+            if (failures++ == 0) {
+                first_failure = Clock::now();
+                log_event(options_, "cannot accept a connection: " + net::last_error_text() +
+                                        "; trying again every " + std::to_string(kAcceptRetryMs) + " ms");
+            }
+            stop_.pause(kAcceptRetryMs);
             continue;
         }
-        auto client = std::make_shared<Client>();
-        client->connection = std::make_shared<Connection>(handle, peer.ip + ":" + std::to_string(peer.port));
-        ++connections_;
-        log_event(options_, "connection from " + client->connection->name());
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (stop_.requested()) {
-                net::close(handle);
-                return;
-            }
-            clients_.push_back(client);
-            client->thread = std::thread([this, client] { serve(*client); });
+        if (failures > 0) {
+            log_event(options_, "accepting connections again after " + std::to_string(failures) +
+                                    " failed attempts in " + ms_between(first_failure) + " ms");
+            failures = 0;
         }
-        clients_changed_.notify_all();
+        admit(handle, peer);
     }
 }
 
+// Out of memory or threads, the connection is refused and the others go on.
+void Server::admit(net::Handle handle, const net::Endpoint& peer) {
+    const std::string name = peer.ip + ":" + std::to_string(peer.port);
+    ++connections_;
+    std::string refusal;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const size_t open = open_connections_locked();
+        if (stop_.requested()) {
+            refusal = "the simulator is stopping";
+        } else if (open >= options_.max_connections) {
+            refusal = std::to_string(open) + " connections are open, the most --max-connections allows";
+        } else {
+            refusal = start_client(handle, name);
+        }
+    }
+    if (refusal.empty()) {
+        clients_changed_.notify_all();
+    } else {
+        refuse(handle, name, refusal);
+    }
+}
+
+std::string Server::start_client(net::Handle handle, const std::string& name) {
+    std::shared_ptr<Client> client;
+    try {
+        client = std::make_shared<Client>();
+        client->connection = std::make_shared<Connection>(handle, name);
+        clients_.push_back(client);
+    } catch (const std::bad_alloc&) {
+        return "out of memory";
+    }
+    log_event(options_, "connection from " + name);
+    try {
+        client->thread = std::thread([this, client] { serve(*client); });
+        return {};
+    } catch (const std::system_error& e) {
+        clients_.pop_back();
+        return std::string("cannot start a thread for it: ") + e.what();
+    }
+}
+
+void Server::refuse(net::Handle handle, const std::string& name, const std::string& why) {
+    ++refused_;
+    net::close(handle);
+    log_event(options_, "refused the connection from " + name + ": " + why);
+}
+
 // T_TCP_Initial_Inactivity runs from the accept until routing is activated, T_TCP_General_Inactivity from
-// the last whole message received once it is.
+// the last whole message received once it is, and the read timeout from the first byte of a message that
+// is not whole yet.
 void Server::serve(Client& client) {
     Connection& connection = *client.connection;
     const Clock::time_point accepted = Clock::now();
     connection.last_message = accepted;
-    std::vector<uint8_t> pending;
+    Inbound in;
     std::vector<uint8_t> chunk(kReceiveChunk);
-    size_t skip = 0;
     for (;;) {
         const bool activated = entity_.activated(connection);
-        const uint32_t limit = activated ? options_.general_inactivity_ms : options_.initial_inactivity_ms;
-        const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(
-                               Clock::now() - (activated ? connection.last_message : accepted))
-                               .count();
-        if (quiet >= limit) {
-            log_event(options_, connection.name() + ": closed after " + std::to_string(quiet) + " ms " +
-                                    (activated ? "of inactivity" : "without routing activation"));
+        const Clock::time_point quiet_since = activated ? connection.last_message : accepted;
+        const uint32_t quiet_limit =
+            activated ? options_.general_inactivity_ms : options_.initial_inactivity_ms;
+        Clock::time_point deadline = quiet_since + std::chrono::milliseconds(quiet_limit);
+        const bool reading =
+            options_.read_timeout_ms > 0 && in.message_began &&
+            *in.message_began + std::chrono::milliseconds(options_.read_timeout_ms) < deadline;
+        if (reading) {
+            deadline = *in.message_began + std::chrono::milliseconds(options_.read_timeout_ms);
+        }
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) {
+            if (reading) {
+                log_event(options_, connection.name() + ": closed after " +
+                                        ms_between(*in.message_began, now) +
+                                        " ms with a message begun and not whole (read timeout " +
+                                        std::to_string(options_.read_timeout_ms) + " ms)");
+            } else {
+                log_event(options_, connection.name() + ": closed after " + ms_between(quiet_since, now) +
+                                        " ms " +
+                                        (activated ? "of inactivity" : "without routing activation"));
+            }
             break;
         }
-        const int ready = net::wait_readable(connection.handle(),
-                                             static_cast<int>(std::min<long long>(limit - quiet, INT_MAX)));
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        const int ready =
+            net::wait_readable(connection.handle(), static_cast<int>(std::min<long long>(wait, INT_MAX)));
         if (ready < 0) {
             break;
         }
@@ -199,8 +274,8 @@ void Server::serve(Client& client) {
         if (n <= 0) {
             break;
         }
-        pending.insert(pending.end(), chunk.begin(), chunk.begin() + n);
-        if (!handle_stream(connection, pending, skip)) {
+        in.pending.insert(in.pending.end(), chunk.begin(), chunk.begin() + n);
+        if (!handle_stream(connection, in)) {
             break;
         }
     }
@@ -214,15 +289,19 @@ void Server::serve(Client& client) {
     clients_changed_.notify_all();
 }
 
-// `skip` counts the payload bytes of a refused message that are still to come and be dropped.
-bool Server::handle_stream(Connection& connection, std::vector<uint8_t>& pending, size_t& skip) {
+// A message ends where its payload (or the dropped payload of a refused one) ends; what follows the last
+// such end in this call came with the latest bytes, so its read timer starts now.
+bool Server::handle_stream(Connection& connection, Inbound& in) {
+    std::vector<uint8_t>& pending = in.pending;
     size_t offset = 0;
+    bool message_ended = false;
     bool open = true;
     while (open) {
-        const size_t dropped = std::min(skip, pending.size() - offset);
+        const size_t dropped = std::min(in.skip, pending.size() - offset);
         offset += dropped;
-        skip -= dropped;
-        if (skip > 0 || pending.size() - offset < DOIP_HEADER_SIZE) {
+        in.skip -= dropped;
+        message_ended = message_ended || (dropped > 0 && in.skip == 0);
+        if (in.skip > 0 || pending.size() - offset < DOIP_HEADER_SIZE) {
             break;
         }
         const uint8_t* message = pending.data() + offset;
@@ -231,8 +310,9 @@ bool Server::handle_stream(Connection& connection, std::vector<uint8_t>& pending
         if (!verdict.nack.empty()) {
             writer_.send(connection, std::move(verdict.nack));
             open = !verdict.close && !connection.cut_off;
-            skip = payload_length;
+            in.skip = payload_length;
             offset += DOIP_HEADER_SIZE;
+            message_ended = message_ended || payload_length == 0;
             continue;
         }
         if (pending.size() - offset - DOIP_HEADER_SIZE < payload_length) {
@@ -240,6 +320,7 @@ bool Server::handle_stream(Connection& connection, std::vector<uint8_t>& pending
         }
         const uint32_t length = DOIP_HEADER_SIZE + payload_length;
         offset += length;
+        message_ended = true;
         connection.last_message = Clock::now();
         for (Bytes& reply : entity_.answer(connection, message, length)) {
             writer_.send(connection, std::move(reply));
@@ -250,6 +331,11 @@ bool Server::handle_stream(Connection& connection, std::vector<uint8_t>& pending
         open = !connection.close_after_reply && !connection.cut_off;
     }
     pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(offset));
+    if (pending.empty() && in.skip == 0) {
+        in.message_began.reset();
+    } else if (message_ended || !in.message_began) {
+        in.message_began = Clock::now();
+    }
     return open;
 }
 

@@ -46,9 +46,13 @@ bool is_ipv4(const std::string& ip);
 // `timeout_ms`. The returned socket is blocking, with TCP_NODELAY set.
 ConnectResult tcp_connect(const Endpoint& local, const Endpoint& remote, int timeout_ms);
 
+// The longest queue of not yet accepted connections the system allows a listening socket (on Linux
+// net.core.somaxconn, read at each call; elsewhere SOMAXCONN).
+int max_listen_backlog();
 // A listening TCP socket on ip:port (port 0: ephemeral), or kInvalid with `error` filled.
 Handle tcp_listen(const Endpoint& at, int backlog, std::string* error);
-// Accepts one connection (blocking); kInvalid on failure. The new socket has TCP_NODELAY set.
+// Accepts one connection (blocking); kInvalid on failure (last_error_text() says why: out of descriptors,
+// the connection was aborted before it was taken, ...). The new socket has TCP_NODELAY set.
 Handle tcp_accept(Handle listener, Endpoint* peer);
 
 // A UDP socket bound to ip:port (port 0: ephemeral), broadcast permitted; kInvalid with `error` filled.

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 namespace doip_tools::net {
 namespace {
@@ -161,6 +162,15 @@ ConnectResult tcp_connect(const Endpoint& local, const Endpoint& remote, int tim
     ConnectResult r;
     r.handle = fd;
     return r;
+}
+
+int max_listen_backlog() {
+    std::ifstream somaxconn("/proc/sys/net/core/somaxconn");
+    int most = 0;
+    if (somaxconn >> most && most > 0) {
+        return most;
+    }
+    return SOMAXCONN;
 }
 
 Handle tcp_listen(const Endpoint& at, int backlog, std::string* error) {

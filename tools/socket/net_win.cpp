@@ -209,6 +209,11 @@ ConnectResult tcp_connect(const Endpoint& local, const Endpoint& remote, int tim
     return r;
 }
 
+// Winsock takes SOMAXCONN as "the most the provider allows".
+int max_listen_backlog() {
+    return SOMAXCONN;
+}
+
 // No SO_REUSEADDR here: on Windows it would let another socket take over a port that is listening.
 Handle tcp_listen(const Endpoint& at, int backlog, std::string* error) {
     const SOCKET s = bound_socket(at, SOCK_STREAM, IPPROTO_TCP, 0, error);
