@@ -169,6 +169,7 @@ void Server::accept_loop() {
             stop_.pause(kAcceptRetryMs);
             continue;
         }
+        reap_ended_clients();  // their threads' stacks, for the new one
         if (failures > 0) {
             log_event(options_, "accepting connections again after " + std::to_string(failures) +
                                     " failed attempts in " + ms_between(first_failure) + " ms");
@@ -222,8 +223,8 @@ std::string Server::start_client(net::Handle handle, const std::string& name) {
 
 void Server::refuse(net::Handle handle, const std::string& name, const std::string& why) {
     ++refused_;
-    net::close(handle);
     log_event(options_, "refused the connection from " + name + ": " + why);
+    net::close(handle);
 }
 
 // T_TCP_Initial_Inactivity runs from the accept until routing is activated, T_TCP_General_Inactivity from
