@@ -30,11 +30,15 @@ class SimulatorLimits : public E2eTest {
     }
 };
 
-// Routing for the tester 0x0E`xx`, then a tester present answered.
-void activate_and_ask(RawTester& tester, const std::string& xx) {
-    const auto me = static_cast<uint16_t>(0x0E00 | std::stoi(xx, nullptr, 16));
+// Routing for the tester 0x0E`xx`.
+void activate(RawTester& tester, const std::string& xx) {
     tester.write(activation_request(xx));
     EXPECT_EQ(tester.read(), hex(activation_response(xx, 0x10)));
+}
+// Routing, then a tester present answered.
+void activate_and_ask(RawTester& tester, const std::string& xx) {
+    const auto me = static_cast<uint16_t>(0x0E00 | std::stoi(xx, nullptr, 16));
+    activate(tester, xx);
     tester.write(diag(me, kEntity, {0x3E, 0x00}));
     EXPECT_EQ(tester.read(), addressed(DOIP_PT_DIAG_MSG_ACK, kEntity, me, {0x00}));
     EXPECT_EQ(tester.read(), diag(kEntity, me, {0x7E, 0x00}));
@@ -114,6 +118,27 @@ TEST_F(SimulatorLimits, SlowWholeMessagesKeepTheConnection) {
         }
     }
     EXPECT_EQ(logged().find("read timeout"), std::string::npos) << logged();
+}
+
+// A tester that sends requests and reads no answers fills its receive window; the reply that then cannot
+// go out within the timeout ends the connection (and its thread), instead of a send that waits for ever.
+TEST_F(SimulatorLimits, TesterThatTakesNoRepliesIsClosed) {
+    SimulatorOptions options;
+    options.ack_echo_bytes = 4000;  // replies as large as the requests: the window fills sooner
+    start_logging(options);
+    RawTester tester(port());
+    activate(tester, "F5");
+    Bytes uds(3996, 0x55);
+    uds[0] = 0x31;
+    const Bytes request = diag(kTester, kEntity, uds);
+    std::thread writer([&] {
+        while (tester.write(request)) {
+        }
+    });
+    EXPECT_TRUE(simulator().wait_for_open_connections(0, std::chrono::seconds(30)));
+    tester.close();  // ends the writer's send if the simulator did not
+    writer.join();
+    expect_output(logged(), ": closed: a reply could not be sent");
 }
 
 // The connection beyond the limit is closed at once and logged; the others are served, and once one of

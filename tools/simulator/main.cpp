@@ -57,7 +57,8 @@ Options (addresses and codes in hex, with or without 0x; counts and times in dec
   --initial-inactivity MS  T_TCP_Initial_Inactivity (default 2000)
   --general-inactivity MS  T_TCP_General_Inactivity (default 300000)
   --read-timeout MS        close a connection whose message (even half a header) is not whole MS after
-                           its first byte (default 2000; 0: no limit)
+                           its first byte, or that takes nothing of a reply for MS (default 2000; 0: no
+                           limit)
   --max-connections N      TCP connections served at once (default 256); one more is closed at once
   --no-announce            no vehicle announcements
   --announce-address ADDR  where announcements go (default: the broadcast address of --bind:

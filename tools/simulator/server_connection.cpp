@@ -23,6 +23,8 @@ void Server::serve(Client& client) {
     const Clock::time_point accepted = Clock::now();
     connection.last_message = accepted;
     Inbound in;
+    net::set_send_timeout(connection.handle(),
+                          static_cast<int>(std::min<uint32_t>(options_.read_timeout_ms, INT_MAX)));
     std::vector<uint8_t> chunk(kReceiveChunk);
     for (;;) {
         const bool activated = entity_.activated(connection);

@@ -46,7 +46,7 @@ struct SimulatorOptions {
     uint32_t general_inactivity_ms =
         300000;  // T_TCP_General_Inactivity: an activated socket without messages
     // A message begun on TCP (even one byte of its header) that is not whole this long after its first
-    // byte closes the connection; 0: no limit.
+    // byte closes the connection, as does a reply the tester takes nothing of for this long; 0: no limit.
     uint32_t read_timeout_ms = 2000;
     // TCP connections served at once; a connection beyond them is closed at once. Well above max_sockets,
     // so that testers waiting for an alive check still get in.

@@ -68,8 +68,12 @@ bool peer_endpoint(Handle socket, Endpoint* out);
 
 // Reads what is there (blocking until something is): the byte count, 0 when the peer closed, -1 on error.
 long recv_some(Handle socket, uint8_t* buffer, size_t capacity);
-// Writes every byte (never raises SIGPIPE); false when the connection failed.
+// Writes every byte (never raises SIGPIPE); false when the connection failed, or when the peer took
+// nothing for the socket's send timeout.
 bool send_all(Handle socket, const uint8_t* bytes, size_t count);
+// A send on the socket that can write nothing for `timeout_ms` fails (0: it waits for ever). What was
+// written of a message by then is lost: the caller closes the connection.
+bool set_send_timeout(Handle socket, int timeout_ms);
 // 1 when the socket is readable (or has an error or hang-up pending), 0 on timeout, -1 on failure.
 int wait_readable(Handle socket, int timeout_ms);
 // Ends both directions; a thread blocked in recv_some on the socket returns. Safe on a shut socket.

@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -257,6 +258,11 @@ bool send_all(Handle socket, const uint8_t* bytes, size_t count) {
         count -= static_cast<size_t>(n);
     }
     return true;
+}
+
+bool set_send_timeout(Handle socket, int timeout_ms) {
+    const timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    return setsockopt(fd_of(socket), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
 }
 
 int wait_readable(Handle socket, int timeout_ms) {

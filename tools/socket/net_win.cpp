@@ -291,6 +291,12 @@ bool send_all(Handle socket, const uint8_t* bytes, size_t count) {
     return true;
 }
 
+bool set_send_timeout(Handle socket, int timeout_ms) {
+    const DWORD limit = static_cast<DWORD>(timeout_ms);
+    return setsockopt(sock_of(socket), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit),
+                      sizeof limit) == 0;
+}
+
 int wait_readable(Handle socket, int timeout_ms) {
     WSAPOLLFD p{};
     p.fd = sock_of(socket);
