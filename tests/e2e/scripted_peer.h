@@ -56,8 +56,8 @@ class ScriptedPeer {
             m.insert(m.end(), payload.begin(), payload.end());
             return m.size() < 8 || payload.size() < length ? Bytes() : m;
         }
-        // True when the peer closes the connection before anything more comes.
-        bool closed() { return bytes(1).empty() && ended_; }
+        // True when the peer closes the connection before anything more comes (within `timeout_ms`).
+        bool closed(int timeout_ms = 5000) { return bytes(1, timeout_ms).empty() && ended_; }
         // Writes the bytes as they are (or written in hex); false when the connection failed.
         bool write(const Bytes& bytes) {
             return doip_tools::net::send_all(handle_, bytes.data(), bytes.size());

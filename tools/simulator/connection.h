@@ -57,7 +57,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
 
     bool close_after_reply = false;  // own thread: the entity ends the connection once its replies are out
-    bool cut_off = false;            // own thread: the fault injection ended it in the middle of a reply
+    bool cut_off = false;  // own thread: a reply was cut (fault injection, or a send failed or timed out)
     std::chrono::steady_clock::time_point last_message;  // own thread: when the last whole message came
 
     Connection(const Connection&) = delete;

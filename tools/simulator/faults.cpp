@@ -56,13 +56,18 @@ void ReplyWriter::send(Connection& connection, std::vector<uint8_t> bytes) const
         connection.cut_off = true;
         return;
     }
-    if (f.split_segment_size == 0) {
-        connection.send(bytes.data(), bytes.size());
-        return;
+    // Split: a pause after each piece, so that it leaves as a segment of its own.
+    const bool sent = f.split_segment_size == 0
+                          ? connection.send(bytes.data(), bytes.size())
+                          : connection.send_pieces(bytes.data(), bytes.size(), f.split_segment_size, [] {
+                                std::this_thread::sleep_for(std::chrono::microseconds(500));
+                            });
+    // A reply half out (the tester took nothing for the send timeout) leaves no stream to go on with.
+    if (!sent) {
+        const std::string why = net::last_error_text();
+        log_event(options_, connection.name() + ": closed: a reply could not be sent (" + why + ")");
+        connection.cut_off = true;
     }
-    // A pause after each piece, so that it leaves as a segment of its own.
-    connection.send_pieces(bytes.data(), bytes.size(), f.split_segment_size,
-                           [] { std::this_thread::sleep_for(std::chrono::microseconds(500)); });
 }
 
 }  // namespace doip_tools

@@ -18,7 +18,7 @@ class ReplyWriter {
     ReplyWriter(const SimulatorOptions& options, const StopSignal& stop) : options_(options), stop_(stop) {}
 
     // The connection's thread. Sends one reply; `connection.cut_off` is set when the fault injection has
-    // ended the connection, and nothing more goes out on it.
+    // ended the connection or the reply could not be sent whole, and nothing more goes out on it.
     void send(Connection& connection, std::vector<uint8_t> bytes) const;
 
   private:

@@ -35,6 +35,8 @@ As an ISO 13400-2 entity it also
     socket is active (the silent ones are closed; if all answer: code 0x01);
   - closes a socket without routing activation after T_TCP_Initial_Inactivity and an activated socket
     without a message for T_TCP_General_Inactivity;
+  - refuses (closes at once and logs) a connection beyond --max-connections or one it cannot start a
+    thread for, and while accepting fails (out of descriptors, ...) tries again every 100 ms;
   - announces itself after start: 3 vehicle announcements (0x0004) 500 ms apart after a random wait of up
     to 500 ms, over UDP from its port; it never answers announcements and generic NACKs on UDP.
 
@@ -54,6 +56,10 @@ Options (addresses and codes in hex, with or without 0x; counts and times in dec
   --alive-check-timeout MS A_DoIP_Ctrl, the wait for alive check responses (default 2000)
   --initial-inactivity MS  T_TCP_Initial_Inactivity (default 2000)
   --general-inactivity MS  T_TCP_General_Inactivity (default 300000)
+  --read-timeout MS        close a connection whose message (even half a header) is not whole MS after
+                           its first byte, or that takes nothing of a reply for MS (default 2000; 0: no
+                           limit)
+  --max-connections N      TCP connections served at once (default 256); one more is closed at once
   --no-announce            no vehicle announcements
   --announce-address ADDR  where announcements go (default: the broadcast address of --bind:
                            127.255.255.255 for 127.x, 255.255.255.255 for 0.0.0.0, else x.y.z.255 as if
@@ -116,6 +122,8 @@ doip_tools::OptionTable option_table(doip_tools::SimulatorOptions& options, bool
         .decimal("--alive-check-timeout", kMaxTimerMs, &options.alive_check_timeout_ms)
         .decimal("--initial-inactivity", kMaxTimerMs, &options.initial_inactivity_ms)
         .decimal("--general-inactivity", kMaxTimerMs, &options.general_inactivity_ms)
+        .decimal("--read-timeout", kMaxTimerMs, &options.read_timeout_ms)
+        .decimal("--max-connections", 65535, &options.max_connections, 1)
         .flag("--no-announce", [&] { options.announce = false; })
         .text("--announce-address", &options.announce_address,
               [](const std::string& v) { return doip_tools::net::is_ipv4(v); })
@@ -159,7 +167,10 @@ int main(int argc, char** argv) {
             return 2;
     }
     if (!quiet) {
-        options.log = [](const std::string& line) { std::cerr << "doip-sim: " << line << std::endl; };
+        // One write per line, so that the lines of connections ending together do not interleave.
+        options.log = [](const std::string& line) {
+            std::cerr << ("doip-sim: " + line + "\n") << std::flush;
+        };
     }
     doip_tools::Simulator simulator(options);
     std::string error;

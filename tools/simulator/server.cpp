@@ -1,10 +1,9 @@
 #include "server.h"
 
 #include <algorithm>
-#include <climits>
+#include <new>
 #include <random>
-
-#include "bytes.h"
+#include <system_error>
 
 namespace doip_tools {
 namespace {
@@ -34,7 +33,8 @@ Server::~Server() {
 // With port 0 the TCP port is ephemeral and UDP takes the same number, which may be taken: try again.
 bool Server::bind_sockets(std::string* error) {
     for (int attempt = 0; attempt < kBindAttempts; ++attempt) {
-        listener_ = net::tcp_listen(net::Endpoint{options_.bind_ip, options_.port}, 64, error);
+        listener_ =
+            net::tcp_listen(net::Endpoint{options_.bind_ip, options_.port}, net::max_listen_backlog(), error);
         if (listener_ == net::kInvalid) {
             return false;
         }
@@ -139,7 +139,12 @@ void Server::reap_ended_clients() {
     }
 }
 
+// A failed accept (out of descriptors or memory, a connection aborted before it was taken) is tried
+// again after a pause rather than at once, since the listener stays readable meanwhile; one line says
+// when accepting stopped working and one when it works again.
 void Server::accept_loop() {
+    uint64_t failures = 0;
+    Clock::time_point first_failure;
     while (!stop_.requested()) {
         reap_ended_clients();
         if (net::wait_readable(listener_, kPollMs) != 1) {
@@ -148,109 +153,70 @@ void Server::accept_loop() {
         net::Endpoint peer;
         const net::Handle handle = net::tcp_accept(listener_, &peer);
         if (handle == net::kInvalid) {
+            if (failures++ == 0) {
+                first_failure = Clock::now();
+                log_event(options_, "cannot accept a connection: " + net::last_error_text() +
+                                        "; trying again every " + std::to_string(kAcceptRetryMs) + " ms");
+            }
+            stop_.pause(kAcceptRetryMs);
             continue;
         }
-        auto client = std::make_shared<Client>();
-        client->connection = std::make_shared<Connection>(handle, peer.ip + ":" + std::to_string(peer.port));
-        ++connections_;
-        log_event(options_, "connection from " + client->connection->name());
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (stop_.requested()) {
-                net::close(handle);
-                return;
-            }
-            clients_.push_back(client);
-            client->thread = std::thread([this, client] { serve(*client); });
+        reap_ended_clients();  // their threads' stacks, for the new one
+        if (failures > 0) {
+            log_event(options_, "accepting connections again after " + std::to_string(failures) +
+                                    " failed attempts in " + ms_text(ms_since(first_failure)));
+            failures = 0;
         }
-        clients_changed_.notify_all();
+        admit(handle, peer);
     }
 }
 
-// T_TCP_Initial_Inactivity runs from the accept until routing is activated, T_TCP_General_Inactivity from
-// the last whole message received once it is.
-void Server::serve(Client& client) {
-    Connection& connection = *client.connection;
-    const Clock::time_point accepted = Clock::now();
-    connection.last_message = accepted;
-    std::vector<uint8_t> pending;
-    std::vector<uint8_t> chunk(kReceiveChunk);
-    size_t skip = 0;
-    for (;;) {
-        const bool activated = entity_.activated(connection);
-        const uint32_t limit = activated ? options_.general_inactivity_ms : options_.initial_inactivity_ms;
-        const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(
-                               Clock::now() - (activated ? connection.last_message : accepted))
-                               .count();
-        if (quiet >= limit) {
-            log_event(options_, connection.name() + ": closed after " + std::to_string(quiet) + " ms " +
-                                    (activated ? "of inactivity" : "without routing activation"));
-            break;
-        }
-        const int ready = net::wait_readable(connection.handle(),
-                                             static_cast<int>(std::min<long long>(limit - quiet, INT_MAX)));
-        if (ready < 0) {
-            break;
-        }
-        if (ready == 0) {
-            continue;
-        }
-        const long n = net::recv_some(connection.handle(), chunk.data(), chunk.size());
-        if (n <= 0) {
-            break;
-        }
-        pending.insert(pending.end(), chunk.begin(), chunk.begin() + n);
-        if (!handle_stream(connection, pending, skip)) {
-            break;
-        }
-    }
-    connection.retire();
-    log_event(options_, connection.name() + ": connection closed");
-    entity_.closed(connection);
+// Out of memory or threads, the connection is refused and the others go on.
+void Server::admit(net::Handle handle, const net::Endpoint& peer) {
+    const std::string name = peer.ip + ":" + std::to_string(peer.port);
+    ++connections_;
+    std::string refusal;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        client.done = true;
+        const size_t open = open_connections_locked();
+        if (stop_.requested()) {
+            refusal = "the simulator is stopping";
+        } else if (open >= options_.max_connections) {
+            refusal = std::to_string(open) + " connections are open, the most --max-connections allows";
+        } else {
+            refusal = start_client(handle, name);
+        }
     }
-    clients_changed_.notify_all();
+    if (refusal.empty()) {
+        clients_changed_.notify_all();
+    } else {
+        refuse(handle, name, refusal);
+    }
 }
 
-// `skip` counts the payload bytes of a refused message that are still to come and be dropped.
-bool Server::handle_stream(Connection& connection, std::vector<uint8_t>& pending, size_t& skip) {
-    size_t offset = 0;
-    bool open = true;
-    while (open) {
-        const size_t dropped = std::min(skip, pending.size() - offset);
-        offset += dropped;
-        skip -= dropped;
-        if (skip > 0 || pending.size() - offset < DOIP_HEADER_SIZE) {
-            break;
-        }
-        const uint8_t* message = pending.data() + offset;
-        const uint32_t payload_length = load_be32(message + 4);
-        HeaderVerdict verdict = entity_.check_header(connection, message);
-        if (!verdict.nack.empty()) {
-            writer_.send(connection, std::move(verdict.nack));
-            open = !verdict.close && !connection.cut_off;
-            skip = payload_length;
-            offset += DOIP_HEADER_SIZE;
-            continue;
-        }
-        if (pending.size() - offset - DOIP_HEADER_SIZE < payload_length) {
-            break;
-        }
-        const uint32_t length = DOIP_HEADER_SIZE + payload_length;
-        offset += length;
-        connection.last_message = Clock::now();
-        for (Bytes& reply : entity_.answer(connection, message, length)) {
-            writer_.send(connection, std::move(reply));
-            if (connection.cut_off) {
-                break;
-            }
-        }
-        open = !connection.close_after_reply && !connection.cut_off;
+std::string Server::start_client(net::Handle handle, const std::string& name) {
+    std::shared_ptr<Client> client;
+    try {
+        client = std::make_shared<Client>();
+        client->connection = std::make_shared<Connection>(handle, name);
+        clients_.push_back(client);
+    } catch (const std::bad_alloc&) {
+        return "out of memory";
     }
-    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(offset));
-    return open;
+    log_event(options_, "connection from " + name);
+    try {
+        client->thread = std::thread([this, client] { serve(*client); });
+        return {};
+    } catch (const std::system_error& e) {
+        clients_.pop_back();
+        return std::string("cannot start a thread for it: ") + e.what();
+    }
+}
+
+void Server::refuse(net::Handle handle, const std::string& name, const std::string& why) {
+    ++refused_;
+    log_event(options_, "refused the connection from " + name + ": " + why);
+    net::close(handle);
 }
 
 void Server::udp_loop() {

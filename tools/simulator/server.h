@@ -1,7 +1,11 @@
 // The simulator's sockets and threads: a TCP listener with a thread per connection that cuts the byte
-// stream into messages and keeps its inactivity timer, a UDP socket on the same port, and a thread that
-// sends the vehicle announcements. What the messages mean is the entity's business; the replies on TCP go
-// out through the fault injection.
+// stream into messages and keeps its timers (inactivity, and the read timeout of a message begun), a UDP
+// socket on the same port, and a thread that sends the vehicle announcements. What the messages mean is the
+// entity's business; the replies on TCP go out through the fault injection.
+//
+// Out of resources, the server refuses what it cannot serve and goes on with the rest: a connection beyond
+// max_connections, or one it cannot start a thread for, is closed at once and logged; while accepting fails
+// (out of descriptors, ...) the listener is tried again every kAcceptRetryMs instead of at once.
 #ifndef DOIP_TOOLS_SIMULATOR_SERVER_H
 #define DOIP_TOOLS_SIMULATOR_SERVER_H
 
@@ -12,8 +16,10 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "entity.h"
 #include "faults.h"
@@ -36,7 +42,9 @@ class Server {
     void stop();
 
     uint16_t port() const { return port_; }
+    // TCP connections accepted, and those of them closed at once (refused).
     uint64_t connections() const { return connections_; }
+    uint64_t connections_refused() const { return refused_; }
     // TCP connections being served. Any thread.
     size_t open_connections() const;
     // Any thread. Waits until exactly `count` connections are served; false when `timeout` passes first.
@@ -49,6 +57,7 @@ class Server {
     static constexpr int kPollMs = 50;  // how often the loops look for the stop request
     static constexpr size_t kReceiveChunk = 16384;
     static constexpr int kBindAttempts = 20;
+    static constexpr uint32_t kAcceptRetryMs = 100;  // the pause after a failed accept
     // ISO 13400-2's A_DoIP_Announce_Wait (the longest random wait before the first), _Num, _Interval.
     static constexpr uint32_t kAnnounceWaitMs = 500;
     static constexpr int kAnnounceCount = 3;
@@ -59,17 +68,28 @@ class Server {
         std::thread thread;
         bool done = false;  // under mutex_
     };
+    // What a connection's thread has received and not yet handled.
+    struct Inbound {
+        std::vector<uint8_t> pending;  // the start of a message that is not whole yet
+        size_t skip = 0;               // payload bytes of a refused message still to come and be dropped
+        std::optional<Clock::time_point> message_began;  // when the first byte of that message came
+    };
 
     bool bind_sockets(std::string* error);
     void accept_loop();
+    // Serves the accepted connection on a thread of its own, or refuses it.
+    void admit(net::Handle handle, const net::Endpoint& peer);
+    // Under mutex_. Registers the connection and starts its thread; empty, or why it cannot be served.
+    std::string start_client(net::Handle handle, const std::string& name);
+    void refuse(net::Handle handle, const std::string& name, const std::string& why);
     void reap_ended_clients();
     void udp_loop();
     void announce(const net::Endpoint& to);
-    // The connection's thread: reads until the peer closes, the connection is to end or its inactivity
-    // timer runs out.
+    // The connection's thread: reads until the peer closes, the connection is to end or one of its timers
+    // runs out.
     void serve(Client& client);
-    // Cuts the messages out of `pending` and answers them. False when the connection is to end.
-    bool handle_stream(Connection& connection, std::vector<uint8_t>& pending, size_t& skip);
+    // Cuts the messages out of `in` and answers them. False when the connection is to end.
+    bool handle_stream(Connection& connection, Inbound& in);
     size_t open_connections_locked() const;
 
     const SimulatorOptions& options_;
@@ -83,6 +103,7 @@ class Server {
     std::thread udp_thread_;
     std::thread announce_thread_;
     std::atomic<uint64_t> connections_{0};
+    std::atomic<uint64_t> refused_{0};
 
     mutable std::mutex mutex_;
     mutable std::condition_variable clients_changed_;

@@ -32,6 +32,7 @@ void Simulator::stop() {
 SimulatorStats Simulator::stats() const {
     SimulatorStats s = entity_.stats();
     s.connections = server_.connections();
+    s.connections_refused = server_.connections_refused();
     return s;
 }
 

@@ -21,7 +21,9 @@
 // (then closed). On UDP a vehicle announcement (0x0004) or a generic NACK gets nothing. The input is framed
 // as a byte stream; each TCP connection is served by its own thread and closed after
 // T_TCP_Initial_Inactivity without routing activation, or T_TCP_General_Inactivity without a message once
-// activated. With SimulatorOptions::announce it sends 3 vehicle announcements after start.
+// activated, or when a message begun is not whole within the read timeout. A connection beyond
+// max_connections, or one no thread can be started for, is closed at once. With SimulatorOptions::announce it
+// sends 3 vehicle announcements after start.
 //
 // Its parts: the server (server.h: sockets, threads, framing, timers, announcements), the entity (entity.h:
 // the rules of each payload type, the answers and the registered sockets) and the fault injection

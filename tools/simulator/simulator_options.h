@@ -45,6 +45,12 @@ struct SimulatorOptions {
     uint32_t initial_inactivity_ms = 2000;   // T_TCP_Initial_Inactivity: a socket without routing activation
     uint32_t general_inactivity_ms =
         300000;  // T_TCP_General_Inactivity: an activated socket without messages
+    // A message begun on TCP (even one byte of its header) that is not whole this long after its first
+    // byte closes the connection, as does a reply the tester takes nothing of for this long; 0: no limit.
+    uint32_t read_timeout_ms = 2000;
+    // TCP connections served at once; a connection beyond them is closed at once. Well above max_sockets,
+    // so that testers waiting for an alive check still get in.
+    uint32_t max_connections = 256;
     // Vehicle announcements after start: off by default here so that simulators in tests and the demo
     // stay quiet (doip-sim turns them on). An empty address: the broadcast address of the bound one.
     bool announce = false;
@@ -62,8 +68,9 @@ inline void log_event(const SimulatorOptions& options, const std::string& line) 
 }
 
 struct SimulatorStats {
-    uint64_t connections = 0;
-    uint64_t activations = 0;  // routing activation requests answered
+    uint64_t connections = 0;          // TCP connections accepted, the refused ones included
+    uint64_t connections_refused = 0;  // closed at once: max_connections reached, or no thread for it
+    uint64_t activations = 0;          // routing activation requests answered
     uint64_t diagnostic_messages = 0;
     uint64_t generic_nacks = 0;
     uint64_t udp_requests = 0;

@@ -46,9 +46,13 @@ bool is_ipv4(const std::string& ip);
 // `timeout_ms`. The returned socket is blocking, with TCP_NODELAY set.
 ConnectResult tcp_connect(const Endpoint& local, const Endpoint& remote, int timeout_ms);
 
+// The longest queue of not yet accepted connections the system allows a listening socket (on Linux
+// net.core.somaxconn, read at each call; elsewhere SOMAXCONN).
+int max_listen_backlog();
 // A listening TCP socket on ip:port (port 0: ephemeral), or kInvalid with `error` filled.
 Handle tcp_listen(const Endpoint& at, int backlog, std::string* error);
-// Accepts one connection (blocking); kInvalid on failure. The new socket has TCP_NODELAY set.
+// Accepts one connection (blocking); kInvalid on failure (last_error_text() says why: out of descriptors,
+// the connection was aborted before it was taken, ...). The new socket has TCP_NODELAY set.
 Handle tcp_accept(Handle listener, Endpoint* peer);
 
 // A UDP socket bound to ip:port (port 0: ephemeral), broadcast permitted; kInvalid with `error` filled.
@@ -64,8 +68,12 @@ bool peer_endpoint(Handle socket, Endpoint* out);
 
 // Reads what is there (blocking until something is): the byte count, 0 when the peer closed, -1 on error.
 long recv_some(Handle socket, uint8_t* buffer, size_t capacity);
-// Writes every byte (never raises SIGPIPE); false when the connection failed.
+// Writes every byte (never raises SIGPIPE); false when the connection failed, or when the peer took
+// nothing for the socket's send timeout.
 bool send_all(Handle socket, const uint8_t* bytes, size_t count);
+// A send on the socket that can write nothing for `timeout_ms` fails (0: it waits for ever). What was
+// written of a message by then is lost: the caller closes the connection.
+bool set_send_timeout(Handle socket, int timeout_ms);
 // 1 when the socket is readable (or has an error or hang-up pending), 0 on timeout, -1 on failure.
 int wait_readable(Handle socket, int timeout_ms);
 // Ends both directions; a thread blocked in recv_some on the socket returns. Safe on a shut socket.

@@ -7,10 +7,12 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 namespace doip_tools::net {
 namespace {
@@ -163,6 +165,15 @@ ConnectResult tcp_connect(const Endpoint& local, const Endpoint& remote, int tim
     return r;
 }
 
+int max_listen_backlog() {
+    std::ifstream somaxconn("/proc/sys/net/core/somaxconn");
+    int most = 0;
+    if (somaxconn >> most && most > 0) {
+        return most;
+    }
+    return SOMAXCONN;
+}
+
 Handle tcp_listen(const Endpoint& at, int backlog, std::string* error) {
     const int fd = bound_socket(at, SOCK_STREAM, SO_REUSEADDR, error);
     if (fd >= 0 && ::listen(fd, backlog) != 0) {
@@ -247,6 +258,11 @@ bool send_all(Handle socket, const uint8_t* bytes, size_t count) {
         count -= static_cast<size_t>(n);
     }
     return true;
+}
+
+bool set_send_timeout(Handle socket, int timeout_ms) {
+    const timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    return setsockopt(fd_of(socket), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
 }
 
 int wait_readable(Handle socket, int timeout_ms) {

@@ -209,6 +209,11 @@ ConnectResult tcp_connect(const Endpoint& local, const Endpoint& remote, int tim
     return r;
 }
 
+// Winsock takes SOMAXCONN as "the most the provider allows".
+int max_listen_backlog() {
+    return SOMAXCONN;
+}
+
 // No SO_REUSEADDR here: on Windows it would let another socket take over a port that is listening.
 Handle tcp_listen(const Endpoint& at, int backlog, std::string* error) {
     const SOCKET s = bound_socket(at, SOCK_STREAM, IPPROTO_TCP, 0, error);
@@ -284,6 +289,12 @@ bool send_all(Handle socket, const uint8_t* bytes, size_t count) {
         count -= static_cast<size_t>(n);
     }
     return true;
+}
+
+bool set_send_timeout(Handle socket, int timeout_ms) {
+    const DWORD limit = static_cast<DWORD>(timeout_ms);
+    return setsockopt(sock_of(socket), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit),
+                      sizeof limit) == 0;
 }
 
 int wait_readable(Handle socket, int timeout_ms) {
