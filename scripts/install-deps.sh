@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only those that are missing.
-# Extra package names may be given as arguments.
+# Extra package names may be given as arguments; after --only, just the packages named.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev tshark "$@")
+packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev tshark)
+if [ "${1:-}" = "--only" ]; then
+  shift
+  packages=()
+fi
+packages+=("$@")
 missing=()
 for pkg in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
