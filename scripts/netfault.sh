@@ -63,6 +63,9 @@ ip -n "$ns_b" link set "$veth_b" up
 
 if [ ! -f "$build_dir/CMakeCache.txt" ]; then
   cmake -S . -B "$build_dir" -DDOIP_SANITIZE=address -DDOIP_BUILD_TESTS=OFF
+else
+  # An existing build keeps its options; configuring again brings in targets added since.
+  cmake -S . -B "$build_dir" >/dev/null
 fi
 cmake --build "$build_dir" -j2 --target doip-sim doip-tester doip-delay-proxy
 bin=$(cd "$build_dir/tools" && pwd)
