@@ -33,11 +33,11 @@ using doip_tools::UdsExchange;
 using Outcome = UdsExchange::Outcome;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t kBurst = 5000;                 // unsolicited messages after each activation
-constexpr uint32_t kExchangesPerConnection = 40;  // then the tester disconnects
-constexpr uint32_t kWaitMs = 2000;                // waits where the answer comes
-constexpr uint32_t kFaultyWaitMs = 250;           // activation waits where no usable answer comes
-constexpr uint32_t kTimerMs = 60000;              // timers that are cancelled long before they are due
+constexpr uint32_t kBurst = 5000;                  // unsolicited messages after each activation
+constexpr uint32_t kExchangesPerConnection = 200;  // then the tester disconnects
+constexpr uint32_t kWaitMs = 2000;                 // waits where the answer comes
+constexpr uint32_t kFaultyWaitMs = 250;            // activation waits where no usable answer comes
+constexpr uint32_t kTimerMs = 60000;               // timers that are cancelled long before they are due
 constexpr double kMarginMs = 3000;  // beyond its limit a wait is a hang (generous: sanitizers, shared cores)
 constexpr size_t kLibraryQueueLimit = 1000;  // per queue; beyond it the library drops the oldest
 
@@ -140,7 +140,7 @@ void Tester::run(doip_tools::MessageDemux& demux) {
         demux.sync();
         demux.clear(session->channel());
         if (profile->activation != DOIP_OK) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // room for the others' activations
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room for the others' activations
         }
     }
 }
