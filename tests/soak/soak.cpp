@@ -32,6 +32,7 @@ using doip_tools::SimulatorOptions;
 using doip_tools::UdsExchange;
 using Outcome = UdsExchange::Outcome;
 using Bytes = std::vector<uint8_t>;
+using ull = unsigned long long;  // for printf
 
 constexpr uint32_t kBurst = 5000;                  // unsolicited messages after each activation
 constexpr uint32_t kExchangesPerConnection = 200;  // then the tester disconnects
@@ -264,10 +265,14 @@ int main(int argc, char** argv) {
     long seconds = 120;
     if (argc == 3 && std::string(argv[1]) == "--seconds") {
         seconds = std::strtol(argv[2], nullptr, 10);
-    } else if (argc != 1) {
+    }
+    if ((argc != 1 && argc != 3) || seconds < 1) {
         std::fprintf(stderr, "usage: doip_soak [--seconds N]\n");
         return 2;
     }
+    // ThreadSanitizer starts a helper thread with the first thread: one started and joined first makes it
+    // count before as after.
+    std::thread([] {}).join();
     const long threads_before = proc_status("Threads");
     std::vector<std::string> failures;
     const auto check = [&](bool ok, const std::string& what) {
@@ -376,7 +381,7 @@ int main(int argc, char** argv) {
     std::printf("soak of %ld s: %zu testers against %zu simulators\n", seconds, testers.size(),
                 std::size(kProfiles));
     std::printf("%-28s %7s %7s %9s %9s %9s %9s %9s\n", "fault", "conns", "act ok", "exchanges", "checked",
-                "unsolic.", "entity rx", "max ms");
+                "unsolic.", "entity rq", "max ms");
     uint64_t connections = 0, activations = 0, exchanges = 0, checked = 0, lost = 0, timer_rounds = 0;
     uint64_t fired = 0, failed = 0;
     for (size_t p = 0, t = 0; p < std::size(kProfiles); ++p) {
@@ -398,13 +403,9 @@ int main(int argc, char** argv) {
                 failures.push_back(line);
             }
         }
-        std::printf("%-28s %7llu %7llu %9llu %9llu %9llu %9llu %9.0f\n", kProfiles[p].fault,
-                    static_cast<unsigned long long>(c), static_cast<unsigned long long>(a),
-                    static_cast<unsigned long long>(x), static_cast<unsigned long long>(r),
-                    static_cast<unsigned long long>(u),
-                    static_cast<unsigned long long>(entity_stats[p].activations +
-                                                    entity_stats[p].diagnostic_messages),
-                    worst);
+        std::printf("%-28s %7llu %7llu %9llu %9llu %9llu %9llu %9.0f\n", kProfiles[p].fault, ull(c), ull(a),
+                    ull(x), ull(r), ull(u),
+                    ull(entity_stats[p].activations + entity_stats[p].diagnostic_messages), worst);
         connections += c;
         activations += a;
         exchanges += x;
@@ -419,16 +420,10 @@ int main(int argc, char** argv) {
         "dropped; "
         "demultiplexer dropped %llu; most messages cached for a channel %zu\n"
         "RSS after warm-up %ld kB, at the end %ld kB (peak %ld kB); threads before %ld, after %ld\n",
-        static_cast<unsigned long long>(connections), static_cast<unsigned long long>(activations),
-        static_cast<unsigned long long>(exchanges), static_cast<unsigned long long>(checked),
-        static_cast<unsigned long long>(lost), static_cast<unsigned long long>(timer_rounds),
-        static_cast<unsigned long long>(fired), static_cast<unsigned long long>(g_cancelled_fired.load()),
-        static_cast<unsigned long long>(log_lines), static_cast<unsigned long long>(layer.connections_opened),
-        static_cast<unsigned long long>(layer.messages_appended),
-        static_cast<unsigned long long>(layer.stream_errors),
-        static_cast<unsigned long long>(layer.reader_pauses),
-        static_cast<unsigned long long>(layer.messages_dropped),
-        static_cast<unsigned long long>(demux_dropped), max_cached, rss_first, rss_last, rss_peak,
+        ull(connections), ull(activations), ull(exchanges), ull(checked), ull(lost), ull(timer_rounds),
+        ull(fired), ull(g_cancelled_fired.load()), ull(log_lines), ull(layer.connections_opened),
+        ull(layer.messages_appended), ull(layer.stream_errors), ull(layer.reader_pauses),
+        ull(layer.messages_dropped), ull(demux_dropped), max_cached, rss_first, rss_last, rss_peak,
         threads_before, threads_after);
 
     check(failed == 0, std::to_string(failed) + " failed checks of the testers (the first ones below)");
