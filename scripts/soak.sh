@@ -31,8 +31,9 @@ scripts/install-deps.sh
 cmake -S . -B "$build_dir" -DDOIP_SANITIZE="$sanitize" -DDOIP_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build_dir" --target doip_soak -j2
 
-# A small quarantine keeps freed memory from counting as growth; leaks are reported at exit.
-export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=1:quarantine_size_mb=16:abort_on_error=0"
+# Small quarantines (the global one, and each thread's) keep freed memory from looking like growth; leaks
+# are reported at exit.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=1:quarantine_size_mb=16:thread_local_quarantine_size_kb=64"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}halt_on_error=1:second_deadlock_stack=1"
 echo "soak: $seconds s ($sanitize sanitizer, $build_dir)"
