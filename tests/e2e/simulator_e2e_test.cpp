@@ -172,6 +172,12 @@ TEST_F(SimulatorE2e, EachTargetAnswersFromTheUdsTable) {
         {0x1001, {0x22, 0xF1, 0x90}, Outcome::positive, with_text("62 F1 90", "WDOIPSIM000001001")},
         {0x0CE1, {0x22, 0xF1, 0x8C}, Outcome::positive, with_text("62 F1 8C", "SN0CE1")},
         {0x1001, {0x22, 0xF1, 0x8C}, Outcome::positive, with_text("62 F1 8C", "SN1001")},
+        // The echo routine gives back what follows its identifier; another routine is not supported.
+        {0x1001,
+         {0x31, 0x01, 0x02, 0x00, 0xAB, 0xCD},
+         Outcome::positive,
+         {0x71, 0x01, 0x02, 0x00, 0xAB, 0xCD}},
+        {0x0CE1, {0x31, 0x01, 0x02, 0x01, 0xAB}, Outcome::negative, {0x7F, 0x31, 0x11}},
     };
     for (const auto& c : cases) {
         session.context().target_address = c.target;
@@ -180,6 +186,34 @@ TEST_F(SimulatorE2e, EachTargetAnswersFromTheUdsTable) {
         EXPECT_EQ(x.uds, c.response);
     }
     EXPECT_TRUE(session.take_skipped().empty());
+}
+
+// The unsolicited burst: every message reaches the tester once and in order and none is taken for the
+// answer to the request that follows.
+TEST_F(SimulatorE2e, UnsolicitedBurstIsPassedOverWholeAndInOrder) {
+    constexpr uint32_t kBurst = 5000;
+    doip_tools::SimulatorOptions sim;
+    sim.faults.unsolicited_burst = kBurst;
+    start(sim);
+    doip_tools::TesterOptions options;
+    options.port = port();
+    options.timeout_ms = static_cast<uint32_t>(kPatience.count());
+    doip_tools::Session session(options);
+    ASSERT_EQ(session.activate(), DOIP_OK);
+    const doip_tools::UdsExchange x = session.uds(hex("31 01 02 00 AB CD"));
+    EXPECT_EQ(x.outcome, doip_tools::UdsExchange::Outcome::positive) << doip_tools::outcome_name(x.outcome);
+    EXPECT_EQ(x.uds, hex("71 01 02 00 AB CD"));
+    ASSERT_EQ(x.unsolicited.size(), doip_tools::kMaxKept);
+    EXPECT_EQ(x.unsolicited_not_kept, kBurst - doip_tools::kMaxKept);
+    for (size_t i = 0; i < x.unsolicited.size(); ++i) {
+        const Bytes uds = {0x62, 0xF2, 0x00, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+        EXPECT_EQ(x.unsolicited[i].message, diag(kEntity, kTester, uds)) << i;
+    }
+    const doip_tools::UdsExchange next = session.uds(hex("3E 00"));
+    EXPECT_EQ(next.outcome, doip_tools::UdsExchange::Outcome::positive);
+    EXPECT_TRUE(next.unsolicited.empty());
+    // The activation response, the burst, two acknowledgements and two responses.
+    EXPECT_EQ(layer_delta().messages_appended, 1u + kBurst + 4u);
 }
 
 TEST_F(SimulatorE2e, DiscoveryOverUdp) {

@@ -37,6 +37,38 @@ void ReplyWriter::send_garbage(Connection& connection) const {
     connection.send(garbage.data(), garbage.size());
 }
 
+// Periodic data (DID 0xF200) with a counter, from the entity to the tester the response names; all of it
+// in one write, as fast as the tester's end takes it.
+void ReplyWriter::send_burst(Connection& connection, const std::vector<uint8_t>& response) const {
+    const uint32_t count = options_.faults.unsolicited_burst;
+    constexpr uint8_t kGranted = 0x10;
+    if (count == 0 || response.size() < DOIP_HEADER_SIZE + 9 ||
+        load_be16(response.data() + 2) != DOIP_PT_ROUTING_ACTIVATION_RESPONSE || response[12] != kGranted) {
+        return;
+    }
+    constexpr size_t kSize = DOIP_HEADER_SIZE + 4 + 5;
+    std::vector<uint8_t> burst(kSize * count);
+    for (uint32_t i = 0; i < count; ++i) {
+        uint8_t* m = burst.data() + kSize * i;
+        m[0] = response[0];
+        m[1] = response[1];
+        store_be16(m + 2, DOIP_PT_DIAG_MSG);
+        store_be32(m + 4, kSize - DOIP_HEADER_SIZE);
+        std::copy(response.begin() + 10, response.begin() + 12, m + 8);  // the entity
+        std::copy(response.begin() + 8, response.begin() + 10, m + 10);  // the tester
+        m[12] = 0x62;
+        store_be16(m + 13, 0xF200);
+        store_be16(m + 15, static_cast<uint16_t>(i));
+    }
+    log_event(options_, connection.name() + ": " + std::to_string(count) +
+                            " unsolicited diagnostic messages (fault injection)");
+    if (!connection.send(burst.data(), burst.size())) {
+        log_event(options_, connection.name() + ": closed: the unsolicited messages could not be sent (" +
+                                net::last_error_text() + ")");
+        connection.cut_off = true;
+    }
+}
+
 void ReplyWriter::send(Connection& connection, std::vector<uint8_t> bytes) const {
     const SimulatorFaults& f = options_.faults;
     if (f.silent || connection.cut_off) {
@@ -67,7 +99,9 @@ void ReplyWriter::send(Connection& connection, std::vector<uint8_t> bytes) const
         const std::string why = net::last_error_text();
         log_event(options_, connection.name() + ": closed: a reply could not be sent (" + why + ")");
         connection.cut_off = true;
+        return;
     }
+    send_burst(connection, bytes);
 }
 
 }  // namespace doip_tools

@@ -1,5 +1,6 @@
 // The simulator's fault injection: a layer between the entity's replies and a TCP connection that sends
-// them as SimulatorFaults says (late, changed, cut, split, after garbage, or not at all).
+// them as SimulatorFaults says (late, changed, cut, split, after garbage, or not at all), and floods a
+// tester with unsolicited diagnostic messages after its routing activation on request.
 #ifndef DOIP_TOOLS_SIMULATOR_FAULTS_H
 #define DOIP_TOOLS_SIMULATOR_FAULTS_H
 
@@ -25,6 +26,8 @@ class ReplyWriter {
     // The reply's bytes as the faults change them.
     std::vector<uint8_t> rewrite(std::vector<uint8_t> bytes) const;
     void send_garbage(Connection& connection) const;
+    // After `response`, a routing activation response as sent: the unsolicited burst when it grants routing.
+    void send_burst(Connection& connection, const std::vector<uint8_t>& response) const;
 
     const SimulatorOptions& options_;
     const StopSignal& stop_;

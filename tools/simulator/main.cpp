@@ -75,11 +75,14 @@ Fault injection (TCP replies):
   --garbage N              send N garbage bytes before every reply
   --close-mid-message      send half of the first reply, then close the connection
   --split N                send replies in TCP segments of N bytes
+  --unsolicited-burst N    after granting routing, send N diagnostic messages nobody asked for (62 F2 00
+                           and a counter, from the entity to the tester) in one write
 
 UDS table, for the entity's own logical address and each --ecu alike:
   3E 00     -> 7E 00
   10 xx     -> 50 xx 00 32 01 F4
   11 xx     -> 51 xx
+  31 01 02 00 ... -> 71 01 02 00 ... (the echo routine 0x0200 returns its option record)
   22 F1 90  -> 62 F1 90 + the target's VIN: the entity's own VIN for its logical address; for an --ecu the
                VIN with its last four characters replaced by the ECU's address (1001 -> WDOIPSIM000001001)
   22 F1 8C  -> 62 F1 8C + "SN" and the target's address in hex ("SN0CE1", "SN1001")
@@ -136,7 +139,8 @@ doip_tools::OptionTable option_table(doip_tools::SimulatorOptions& options, bool
         .flag("--bad-inverse", [&] { faults.bad_inverse_version = true; })
         .decimal("--garbage", 65535, &faults.garbage_before_reply)
         .flag("--close-mid-message", [&] { faults.close_mid_message = true; })
-        .decimal("--split", 65535, &faults.split_segment_size);
+        .decimal("--split", 65535, &faults.split_segment_size)
+        .decimal("--unsolicited-burst", 1000000, &faults.unsolicited_burst);
     return table;
 }
 

@@ -21,6 +21,9 @@ struct SimulatorFaults {
     uint32_t garbage_before_reply = 0;  // bytes of garbage sent before each reply
     bool close_mid_message = false;     // sends the first half of the first reply, then closes the connection
     uint32_t split_segment_size = 0;    // replies go out in TCP segments of this many bytes (0: whole)
+    // After a routing activation response that grants routing (code 0x10): this many diagnostic messages
+    // nobody asked for, from the entity to the tester, in one write (62 F2 00 and a 16-bit counter each).
+    uint32_t unsolicited_burst = 0;
 };
 
 struct SimulatorOptions {

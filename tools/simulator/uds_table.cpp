@@ -18,6 +18,12 @@ std::vector<uint8_t> positive(const std::vector<uint8_t>& request, std::vector<u
     return response;
 }
 
+// RoutineControl start (31 01) of the echo routine 0x0200, whatever its option record.
+bool starts_echo_routine(const std::vector<uint8_t>& request) {
+    return request.size() >= 4 && request[0] == 0x31 && request[1] == 0x01 && request[2] == 0x02 &&
+           request[3] == 0x00;
+}
+
 bool reads(const std::vector<uint8_t>& request, uint8_t high, uint8_t low) {
     return request[0] == 0x22 && request.size() == 3 && request[1] == high && request[2] == low;
 }
@@ -37,6 +43,11 @@ std::vector<uint8_t> uds_response(const std::vector<uint8_t>& request, const Uds
     }
     if (is_ecu_reset(request)) {
         return positive(request, {0x51, request[1]});
+    }
+    if (starts_echo_routine(request)) {
+        std::vector<uint8_t> response = request;
+        response[0] = static_cast<uint8_t>(sid + kPositiveOffset);
+        return response;
     }
     std::string text;
     if (reads(request, 0xF1, 0x90)) {

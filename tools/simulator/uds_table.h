@@ -19,6 +19,8 @@ struct UdsTarget {
 //   3E 00          -> 7E 00                           TesterPresent
 //   10 xx          -> 50 xx 00 32 01 F4               DiagnosticSessionControl (P2 50 ms, P2* 5000 ms)
 //   11 xx          -> 51 xx                           ECUReset
+//   31 01 02 00 .. -> 71 01 02 00 ..                  RoutineControl start of the echo routine 0x0200: the
+//                                                     option record comes back as the status record
 //   22 F1 90       -> 62 F1 90 + the 17 VIN bytes     ReadDataByIdentifier VIN
 //   22 F1 8C       -> 62 F1 8C "SN" + address in hex  ReadDataByIdentifier ECU serial number ("SN1001")
 //   anything else  -> 7F sid 11                       serviceNotSupported
