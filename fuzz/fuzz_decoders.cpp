@@ -53,7 +53,7 @@ void check_decoder(int (*decode)(const uint8_t*, uint32_t, Record*), bool input_
     FUZZ_CHECK(same(out, want));
 }
 
-// The diagnostic message (fixed part 12) or acknowledgement (13) decoder on a record with room for exactly
+// The diagnostic message (12 fixed bytes) or acknowledgement (13) decoder on a record with room for exactly
 // the bytes past the fixed part, then its allocating parser, which must give the same block.
 template <typename Record, typename Create, typename Decode, typename Parse, typename Free>
 void check_diag(const Heap& in, int model, const doip_package_s& header, uint32_t fixed, Create create,
