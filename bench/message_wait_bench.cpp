@@ -1,6 +1,8 @@
 // Latency of a reply hand-over: from doip_append_eth_message on a receive thread to the return of a
-// doip_wait_message that blocks on another thread. Each iteration's latency is the manual time; the
-// counters give the median, the 99th percentile and the maximum in microseconds.
+// doip_wait_message that blocks on another thread, beside its floor measured in the same iterations: a bare
+// mutex + condition variable hand-off between two threads. Each iteration's latency is the manual time; the
+// counters give the median, the 99th percentile and the maximum in microseconds, the floor's median and
+// 99th percentile, and the ratio of the medians.
 #include "doip.h"
 
 #include <benchmark/benchmark.h>
@@ -8,12 +10,72 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+double micros(Clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+}
+
+// The floor: a thread blocked on a condition variable, woken by a flag set under the mutex.
+class CondvarHandOff {
+  public:
+    CondvarHandOff() : waiter_([this] { run(); }) {}
+    ~CondvarHandOff() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        cv_.notify_one();
+        waiter_.join();
+    }
+    // One hand-off to a waiter that has blocked: from the notify to the waiter's return.
+    double sample_us() {
+        while (!waiting_) {
+            std::this_thread::yield();
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        const int before = rounds_;
+        const auto handed = Clock::now();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ready_ = true;
+            waiting_ = false;
+        }
+        cv_.notify_one();
+        while (rounds_ == before) {
+            std::this_thread::yield();
+        }
+        return micros(Clock::duration(returned_at_.load() - handed.time_since_epoch().count()));
+    }
+
+  private:
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!stop_) {
+            waiting_ = true;
+            cv_.wait(lock, [this] { return ready_ || stop_; });
+            returned_at_ = Clock::now().time_since_epoch().count();
+            ready_ = false;
+            ++rounds_;
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool ready_ = false;
+    bool stop_ = false;
+    std::atomic<bool> waiting_{false};
+    std::atomic<int64_t> returned_at_{0};
+    std::atomic<int> rounds_{0};
+    std::thread waiter_;
+};
 
 void BM_AppendToWaitReturn(benchmark::State& state) {
     doip_s ctx;
@@ -41,6 +103,8 @@ void BM_AppendToWaitReturn(benchmark::State& state) {
     });
 
     std::vector<double> latencies;
+    std::vector<double> floors;
+    CondvarHandOff floor;
     doip_message_s msg{};
     msg.data = const_cast<uint8_t*>(reply);
     msg.length = sizeof reply;
@@ -57,10 +121,11 @@ void BM_AppendToWaitReturn(benchmark::State& state) {
         while (rounds == before) {
             std::this_thread::yield();
         }
-        const auto latency = Clock::duration(returned_at.load() - appended.time_since_epoch().count());
-        const double micros = std::chrono::duration<double, std::micro>(latency).count();
-        latencies.push_back(micros);
-        state.SetIterationTime(micros / 1e6);
+        const double latency =
+            micros(Clock::duration(returned_at.load() - appended.time_since_epoch().count()));
+        latencies.push_back(latency);
+        state.SetIterationTime(latency / 1e6);
+        floors.push_back(floor.sample_us());
     }
     stop = true;
     doip_append_eth_message(&msg);
@@ -68,9 +133,14 @@ void BM_AppendToWaitReturn(benchmark::State& state) {
     doip_clear_message(0);
 
     std::sort(latencies.begin(), latencies.end());
+    std::sort(floors.begin(), floors.end());
     state.counters["median_us"] = latencies[latencies.size() / 2];
     state.counters["p99_us"] = latencies[latencies.size() * 99 / 100];
     state.counters["max_us"] = latencies.back();
+    state.counters["floor_median_us"] = floors[floors.size() / 2];
+    state.counters["floor_p99_us"] = floors[floors.size() * 99 / 100];
+    state.counters["ratio"] =
+        floors[floors.size() / 2] > 0 ? latencies[latencies.size() / 2] / floors[floors.size() / 2] : 0;
 }
 BENCHMARK(BM_AppendToWaitReturn)->Iterations(2000)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
