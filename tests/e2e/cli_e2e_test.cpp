@@ -1,27 +1,13 @@
 // The doip-tester program against a simulator in this process: exit codes and what it prints.
 #include "e2e_support.h"
+#include "run_command.h"
 #include "scripted_peer.h"
-
-#include <sys/wait.h>
-
-#include <cstdio>
 
 namespace doip_e2e {
 namespace {
 
 RunResult run_tester(const std::string& arguments) {
-    RunResult r;
-    FILE* pipe = popen((std::string(DOIP_TESTER_PATH) + " " + arguments + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return r;
-    }
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        r.output.append(buffer, n);
-    }
-    const int status = pclose(pipe);
-    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    return run(std::string(DOIP_TESTER_PATH) + " " + arguments);
 }
 
 struct Invocation {

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "run_command.h"
 #include "scripted_peer.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -39,22 +40,6 @@ long long cpu_ms(pid_t pid) {
     return fields.size() < 13
                ? -1
                : (std::stoll(fields[11]) + std::stoll(fields[12])) * 1000 / sysconf(_SC_CLK_TCK);
-}
-
-// What `command` printed (standard output and error), and its exit status (-1: ended by a signal).
-RunResult run(const std::string& command) {
-    RunResult r;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return r;
-    }
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        r.output.append(buffer, n);
-    }
-    const int status = pclose(pipe);
-    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
 }
 
 // doip-sim on an ephemeral 127.0.0.1 port under `limits` (shell ulimit commands), its log in a file.
