@@ -28,14 +28,16 @@ struct SocketLayer::Connection {
     std::mutex send_mutex;
     bool release_at_end = false;  // closed on its own receive thread: the loop's end releases the descriptor
     bool pause_logged = false;    // receive thread only
+    Delivery delivery = Delivery::library;
+    Inbox inbox;  // connection delivery
 };
 
 namespace {
 
 constexpr size_t kReceiveChunk = 16384;
 constexpr size_t kLoggedBytes = 16;
-// The library's queues hold 1000 messages each and drop the oldest beyond; so does MessageDemux's per
-// channel. A connection stops reading before either gets near that.
+// The library's queues hold 1000 messages each and drop the oldest beyond; a connection with library
+// delivery stops reading before they get near that.
 constexpr uint32_t kLibraryQueueLimit = 1000;
 constexpr uint32_t kHighWater = 750;
 // A reader that does not report its progress (the application on the default queue) is looked at this often.
@@ -178,6 +180,7 @@ int SocketLayer::open(uint8_t channel, doip_s* ctx) {
     connection->channel = channel;
     connection->handle = result.handle;
     connection->protocol_version = ctx->protocol_version;
+    connection->delivery = options.delivery;
     char name[160];
     std::snprintf(name, sizeof name, "channel %u (%s:%u -> %s:%u)", channel, bound.ip.c_str(), bound.port,
                   remote.ip.c_str(), remote.port);
@@ -206,7 +209,8 @@ int SocketLayer::open(uint8_t channel, doip_s* ctx) {
 void SocketLayer::retire(const std::shared_ptr<Connection>& connection) {
     connection->closing = true;
     connection->usable = false;
-    reader_progress();  // a receive thread waiting for its reader stops waiting
+    connection->inbox.close();  // its receive thread stops waiting for room, its reader for messages
+    reader_progress();          // a receive thread waiting for the library's reader stops waiting
     net::shutdown_both(connection->handle);
     if (connection->thread.get_id() == std::this_thread::get_id()) {
         // The receive loop reads no further and releases the descriptor when it ends.
@@ -291,6 +295,11 @@ uint32_t SocketLayer::serial(uint8_t channel) const {
     return connection ? connection->serial : 0;
 }
 
+size_t SocketLayer::queued(uint8_t channel) const {
+    const std::shared_ptr<Connection> connection = find(channel);
+    return connection ? connection->inbox.size() : 0;
+}
+
 size_t SocketLayer::connection_count() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return connections_.size();
@@ -299,27 +308,6 @@ size_t SocketLayer::connection_count() const {
 SocketLayerStats SocketLayer::stats() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return stats_;
-}
-
-void SocketLayer::set_reader_backlog(const void* owner, std::shared_ptr<const ReaderBacklog> backlog) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        backlog_owner_ = owner;
-        backlog_ = std::move(backlog);
-    }
-    reader_progress();
-}
-
-void SocketLayer::clear_reader_backlog(const void* owner) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (backlog_owner_ != owner) {
-            return;
-        }
-        backlog_owner_ = nullptr;
-        backlog_.reset();
-    }
-    reader_progress();
 }
 
 void SocketLayer::reader_progress() {
@@ -334,22 +322,20 @@ uint32_t SocketLayer::wait_for_reader(Connection& connection) {
     bool paused = false;
     for (;;) {
         std::vector<uint8_t> channels{0};
-        std::shared_ptr<const ReaderBacklog> backlog;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             for (const auto& entry : connections_) {
-                channels.push_back(entry.first);
+                if (entry.first != 0) {
+                    channels.push_back(entry.first);
+                }
             }
-            backlog = backlog_;
         }
         uint32_t library = 0;
         for (uint8_t channel : channels) {
             const int count = doip_msg_cache_count(channel);
             library += count > 0 ? static_cast<uint32_t>(count) : 0;
         }
-        const uint32_t reader = backlog ? backlog->queued[connection.channel].load() : 0;
-        // What the library holds is on its way to the reader: the two together must stay below the mark.
-        const uint32_t fullest = library + reader;
+        const uint32_t fullest = library;
         if (connection.closing) {
             return 0;
         }
@@ -386,6 +372,7 @@ uint32_t SocketLayer::wait_for_reader(Connection& connection) {
 void SocketLayer::add_waker(const std::shared_ptr<Waker>& waker) {
     std::lock_guard<std::mutex> lock(mutex_);
     wakers_.push_back(waker);
+    waker_count_ = wakers_.size();
 }
 
 void SocketLayer::remove_waker(const std::shared_ptr<Waker>& waker) {
@@ -393,12 +380,16 @@ void SocketLayer::remove_waker(const std::shared_ptr<Waker>& waker) {
     for (auto it = wakers_.begin(); it != wakers_.end(); ++it) {
         if (*it == waker) {
             wakers_.erase(it);
+            waker_count_ = wakers_.size();
             return;
         }
     }
 }
 
 void SocketLayer::notify_wakers() {
+    if (waker_count_ == 0) {
+        return;
+    }
     std::vector<std::shared_ptr<Waker>> wakers;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -419,6 +410,26 @@ void SocketLayer::end(Connection& connection, ConnectionEnd cause, const std::st
     }
 }
 
+void SocketLayer::deliver(Connection& connection, std::vector<ReceivedMessage>& batch) {
+    {
+        // Counted first, so whoever has seen a message also sees the count.
+        std::lock_guard<std::mutex> lock(mutex_);
+        stats_.messages_appended += batch.size();
+    }
+    connection.inbox.put(batch);
+    notify_wakers();
+}
+
+void SocketLayer::append_to_library(Connection& connection, const MessageFramer::Frame& frame) {
+    doip_message_s message{};
+    message.channel = frame.payload_type == DOIP_PT_ROUTING_ACTIVATION_RESPONSE ? 0 : connection.channel;
+    message.length = frame.length;
+    message.aux1 = connection.channel;
+    message.aux2 = connection.serial;
+    message.data = const_cast<uint8_t*>(frame.data);
+    doip_append_eth_message(&message);
+}
+
 void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
     uint32_t max_payload_length;
     {
@@ -427,9 +438,26 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
     }
     MessageFramer framer(max_payload_length);
     std::vector<uint8_t> chunk(kReceiveChunk);
+    std::vector<ReceivedMessage> batch;  // connection delivery: the messages of one read
+    const bool to_inbox = connection->delivery == Delivery::connection;
     const char* name = connection->name.c_str();
-    uint32_t room = 0;  // messages that may be appended before the reader is looked at again
+    uint32_t room =
+        0;  // library delivery: messages that may be appended before the reader is looked at again
     for (;;) {
+        if (to_inbox && connection->inbox.full()) {
+            if (!connection->pause_logged) {  // an entity that floods would fill the log otherwise
+                connection->pause_logged = true;
+                log(1,
+                    "%s: %zu messages wait for the application; not reading until it takes some (said once)",
+                    name, Inbox::kHighWater);
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                ++stats_.reader_pauses;
+            }
+            notify_wakers();
+            connection->inbox.wait_for_room();
+        }
         if (connection->closing) {
             break;
         }
@@ -474,24 +502,38 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
                 ++stats_.unknown_payload_types;
                 continue;
             }
+            if (to_inbox) {
+                ReceivedMessage m;
+                m.channel =
+                    frame.payload_type == DOIP_PT_ROUTING_ACTIVATION_RESPONSE ? 0 : connection->channel;
+                m.aux1 = connection->channel;
+                m.aux2 = connection->serial;
+                m.bytes.assign(frame.data, frame.data + frame.length);
+                batch.push_back(std::move(m));
+                if (frame.payload_type == DOIP_PT_ROUTING_ACTIVATION_RESPONSE) {
+                    // On the connection's queue before doip_activate can return with it. Its copy on the
+                    // default queue, which nobody reads with this delivery, is taken off again.
+                    deliver(*connection, batch);
+                    append_to_library(*connection, frame);
+                    doip_message_s stale{};
+                    doip_get_message(&stale, nullptr);
+                    doip_message_destory(&stale);
+                }
+                continue;
+            }
             if (room == 0 && (room = wait_for_reader(*connection)) == 0) {
                 break;
             }
             --room;
-            doip_message_s message{};
-            message.channel =
-                frame.payload_type == DOIP_PT_ROUTING_ACTIVATION_RESPONSE ? 0 : connection->channel;
-            message.length = frame.length;
-            message.aux1 = connection->channel;
-            message.aux2 = connection->serial;
-            message.data = const_cast<uint8_t*>(frame.data);
             {
-                // Counted first, so whoever has seen the message also sees the count.
                 std::lock_guard<std::mutex> lock(mutex_);
                 ++stats_.messages_appended;
             }
-            doip_append_eth_message(&message);
+            append_to_library(*connection, frame);
             notify_wakers();
+        }
+        if (!batch.empty()) {
+            deliver(*connection, batch);
         }
         if (status == MessageFramer::Status::bad_header) {
             log(2, "%s: bad DoIP header (doip_deserialize: %d) at %s; connection closed", name, frame.code,
@@ -514,6 +556,7 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
     }
     // Last: whoever sees the connection unusable also sees its log line, counts and end reason.
     connection->usable = false;
+    connection->inbox.end();
     if (connection->release_at_end) {
         std::lock_guard<std::mutex> lock(connection->send_mutex);
         net::close(connection->handle);
@@ -523,6 +566,15 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
         --stats_.receive_threads;
     }
     notify_wakers();
+}
+
+Inbox::Taken SocketLayer::take(uint8_t channel, uint32_t serial, ReceivedMessage* out,
+                               std::chrono::milliseconds timeout) {
+    const std::shared_ptr<Connection> connection = find(channel);
+    if (!connection || (serial != 0 && connection->serial != serial)) {
+        return Inbox::Taken::ended;
+    }
+    return connection->inbox.take(out, timeout);
 }
 
 const char* SocketLayer::error_text(int code) {

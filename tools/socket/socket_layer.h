@@ -1,21 +1,31 @@
-// A reference TCP socket layer for libdoip: fills doip_socket_ops_s with real sockets and feeds every DoIP
-// message received to doip_append_eth_message.
+// A reference TCP socket layer for libdoip: fills doip_socket_ops_s with real sockets and hands every DoIP
+// message received either to the library's cache or to the connection's own queue.
 //
 // Connections are identified by the `channel` that the application passes to doip_activate (and so to the
-// socket functions): one connection per channel. Every message handed to the library's cache carries
-//   channel = 0 for a routing activation response (payload type 0x0006), since doip_activate waits for it
-//             on channel 0; the connection's channel for every other message;
-//   aux1    = the connection's channel, for every message (so a 0x0006 on channel 0 still names its
-//             connection);
-//   aux2    = the connection's serial: a number that is unique per opened connection in the process
-//             (1, 2, 3, ...), so messages of an earlier connection on a reused channel can be told apart.
-// A tester with several connections gives each its own channel and reads messages by aux1/aux2 (see
-// MessageDemux, which takes them from the library's default queue and sorts them per connection).
+// socket functions): one connection per channel, 0 to 255. Each connection has a serial: a number that is
+// unique per opened connection in the process (1, 2, 3, ...), so messages of an earlier connection on a
+// reused channel can be told apart.
+//
+// Where the received messages go (SocketLayerOptions::delivery, for connections opened afterwards):
+//   library     every message is appended to the library's cache (doip_append_eth_message), with
+//                 channel = 0 for a routing activation response (payload type 0x0006), since doip_activate
+//                           waits for it on channel 0; the connection's channel for every other message;
+//                 aux1    = the connection's channel, for every message (so a 0x0006 on channel 0 still
+//                           names its connection);
+//                 aux2    = the connection's serial.
+//               An application reads them from the library's default queue (doip_get_message).
+//   connection  every message goes to the connection's own queue (an Inbox), which one thread of the
+//               application reads with take(): one hand-over per read of the socket, from the receive
+//               thread straight to the reader, and no copy beyond the one out of the receive buffer. Only
+//               what the library itself waits for, the routing activation response, is also appended to
+//               its cache as above (for doip_activate's own listener; the copy on the default queue is
+//               taken off again, so that queue stays empty). A tester with several connections reads each
+//               on its own thread.
 //
 // One receive thread per connection frames the byte stream (MessageFramer). A header with a bad pattern
 // (the inverse byte not the complement of the version byte), or one that announces more than
 // `max_payload_length` payload bytes, closes the connection and is logged; a partial message is never
-// appended. A message of a payload type the library does not know is logged (level 1), counted and
+// handed on. A message of a payload type the library does not know is logged (level 1), counted and
 // skipped whole, and the connection goes on: a tester neither answers nor closes for it. A peer that closes
 // the connection in the middle of a message is logged too. The connection then stays in the table, unusable
 // (send fails), until it is closed; end_reason() tells why it ended.
@@ -26,13 +36,13 @@
 // entity), it falls back to an ephemeral port and writes the port taken into ctx->local.port, so the
 // library's connection key names the real connection.
 //
-// The layer does not outrun the application: before it appends a message it looks at how many messages the
-// library's queues hold for its connections (doip_msg_cache_count) and, when a reader has registered its
-// backlog (set_reader_backlog), how many that reader holds for the connection's channel. While the two
-// together are near 1000, the limit of both queues (the library drops the oldest beyond it), the connection
-// stops reading its socket, so that TCP flow control slows the entity down, and goes on when the reader has
+// The layer does not outrun the application. With library delivery, before it appends a message it looks
+// at how many messages the library's queues hold for its connections (doip_msg_cache_count); while that is
+// near 1000, the limit of the library's queues (which drop the oldest beyond it), the connection stops
+// reading its socket, so that TCP flow control slows the entity down, and goes on when the application has
 // caught up (reader_progress(), or a look every few milliseconds). What fell off the library's queue all the
-// same is counted (SocketLayerStats::messages_dropped).
+// same is counted (SocketLayerStats::messages_dropped). With connection delivery the connection stops
+// reading while its own queue is at its high-water mark, and goes on as soon as the reader takes a message.
 //
 // close() marks the connection unusable and takes its send lock before it releases the descriptor, so no
 // send can write to a number that another connection has taken meanwhile. Called on the connection's own
@@ -46,6 +56,7 @@
 #define DOIP_TOOLS_SOCKET_SOCKET_LAYER_H
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -55,6 +66,8 @@
 #include <vector>
 
 #include "doip.h"
+#include "framer.h"
+#include "inbox.h"
 
 namespace doip_tools {
 
@@ -70,8 +83,14 @@ enum {
     DOIP_SOCKET_ERR_CLOSED = -1008            // the connection was closed by the peer or after a bad stream
 };
 
+enum class Delivery {
+    library,    // every message to the library's cache
+    connection  // every message to the connection's queue (take()); the library gets what it waits for
+};
+
 struct SocketLayerOptions {
-    doip_logger_fn logger = nullptr;      // typically the hook given to doip_set_logger_ops
+    doip_logger_fn logger = nullptr;  // typically the hook given to doip_set_logger_ops
+    Delivery delivery = Delivery::library;
     uint32_t max_payload_length = 65536;  // a larger announced payload closes the connection
     uint32_t connect_timeout_ms = 2000;
     bool fallback_to_ephemeral_port = true;
@@ -80,20 +99,13 @@ struct SocketLayerOptions {
 struct SocketLayerStats {
     uint64_t connections_opened = 0;
     uint64_t connections_closed = 0;
-    uint64_t messages_appended = 0;
+    uint64_t messages_appended = 0;      // handed on: to the library's cache or to a connection's queue
     uint64_t stream_errors = 0;          // bad header, too large, closed mid-message, receive error
     uint64_t peer_closes = 0;            // orderly closes by the peer between messages
     uint64_t unknown_payload_types = 0;  // messages of an unknown payload type skipped
     uint64_t reader_pauses = 0;          // times a connection stopped reading until its reader caught up
     uint64_t messages_dropped = 0;       // appended while the library's queue was full: its oldest fell off
     uint64_t receive_threads = 0;        // receive threads running now (not a counter)
-};
-
-// How many messages a reader of the library's default queue holds per channel (aux1) and has not handed
-// on: the layer stops reading a connection while its reader's backlog is near its limit. MessageDemux
-// keeps one up to date.
-struct ReaderBacklog {
-    std::atomic<uint32_t> queued[256] = {};
 };
 
 // Why a connection became unusable.
@@ -153,16 +165,21 @@ class SocketLayer {
     EndReason end_reason(uint8_t channel) const;
     // The serial of the channel's connection (its aux2), 0 when there is none.
     uint32_t serial(uint8_t channel) const;
+    // Connection delivery: the messages on the channel's queue, not yet taken.
+    size_t queued(uint8_t channel) const;
     // Connections in the table, usable or not (closed ones are gone).
     size_t connection_count() const;
     SocketLayerStats stats() const;
 
-    // The backlog of the one reader of the library's default queue (null: none); the layer reads it before
-    // appending. `owner` names who set it: clear_reader_backlog(owner) removes it only when it is still that.
-    void set_reader_backlog(const void* owner, std::shared_ptr<const ReaderBacklog> backlog);
-    void clear_reader_backlog(const void* owner);
-    // Any thread: the reader has taken messages; connections that wait for it look again at once.
+    // Any thread (library delivery): the application has taken messages off the library's queue;
+    // connections that wait for it look again at once.
     void reader_progress();
+
+    // Connection delivery: the oldest message of the connection on `channel` whose serial is `serial` (0: any
+    // serial), waiting at most `timeout`. `ended` as soon as that connection is unusable and all it sent is
+    // taken, or gone (closed, or replaced by a connection with another serial). One reader per connection.
+    Inbox::Taken take(uint8_t channel, uint32_t serial, ReceivedMessage* out,
+                      std::chrono::milliseconds timeout);
 
     // `waker` is notified after every appended message and whenever a connection becomes unusable (until
     // removed).
@@ -185,9 +202,12 @@ class SocketLayer {
     // Ends a connection taken out of the table: unusable, shut down, its thread joined (or, on that thread
     // itself, left to end its loop), then its descriptor released under its send lock.
     void retire(const std::shared_ptr<Connection>& connection);
-    // Before appending a message: waits while the library's queues or the reader's backlog are near their
-    // limits; returns how many messages may be appended before the next look (0 when the connection closes).
+    // Library delivery, before appending a message: waits while the library's queues are near their limit;
+    // returns how many messages may be appended before the next look (0 when the connection closes).
     uint32_t wait_for_reader(Connection& connection);
+    // Hands the framed messages of one read on, as the connection's delivery has it.
+    void deliver(Connection& connection, std::vector<ReceivedMessage>& batch);
+    void append_to_library(Connection& connection, const MessageFramer::Frame& frame);
     void log(int level, const char* format, ...);
     std::shared_ptr<Connection> find(uint8_t channel) const;
     void end(Connection& connection, ConnectionEnd cause, const std::string& text);
@@ -199,8 +219,7 @@ class SocketLayer {
     std::vector<std::shared_ptr<Waker>> wakers_;
     uint32_t last_serial_ = 0;
     SocketLayerStats stats_;
-    const void* backlog_owner_ = nullptr;
-    std::shared_ptr<const ReaderBacklog> backlog_;
+    std::atomic<size_t> waker_count_{0};
     std::mutex reader_mutex_;
     std::condition_variable reader_cv_;
     std::atomic<int> waiting_for_reader_{0};

@@ -109,19 +109,15 @@ std::vector<uint8_t> header_only_request(const doip_s& ctx, uint16_t type) {
     return message;
 }
 
-Session::Session(const TesterOptions& options, MessageDemux* demux) : options_(options) {
+Session::Session(const TesterOptions& options) : options_(options) {
     SocketLayerOptions layer_options;
     layer_options.logger = &collect_log_line;
+    layer_options.delivery = Delivery::connection;
     layer_options.connect_timeout_ms = options.connect_timeout_ms;
     SocketLayer::instance().configure(layer_options);
     SocketLayer::install();
     doip_set_logger_ops(&collect_log_line);
     fill_context(options_, &ctx_);
-    if (demux == nullptr) {
-        own_demux_ = std::make_unique<MessageDemux>();
-        demux = own_demux_.get();
-    }
-    demux_ = demux;
 }
 
 Session::~Session() {
@@ -130,7 +126,6 @@ Session::~Session() {
 
 int Session::activate() {
     open_ = true;
-    demux_->clear(options_.channel);
     activation_response_.clear();
     const uint32_t serial_before = SocketLayer::instance().serial(options_.channel);
     const int rc = doip_activate(options_.channel, &ctx_);
@@ -148,7 +143,6 @@ int Session::activate() {
         }
     } else if (opened && rc == DOIP_ERR_TIMEOUT) {
         // The library's wait ran out: what did the connection bring meanwhile?
-        demux_->sync();
         if (receive({DOIP_PT_ROUTING_ACTIVATION_RESPONSE, DOIP_PT_GENERIC_NACK}, 0, &m)) {
             if (m.payload_type() == DOIP_PT_GENERIC_NACK) {
                 nack = describe_message(m.bytes);
@@ -234,14 +228,14 @@ bool Session::receive(std::initializer_list<uint16_t> types, uint32_t timeout_ms
             return false;
         }
         ReceivedMessage m;
-        switch (demux_->take_unless_ended(options_.channel, serial, &m, left)) {
-            case MessageDemux::Taken::timeout:
+        switch (SocketLayer::instance().take(options_.channel, serial, &m, left)) {
+            case Inbox::Taken::timeout:
                 return false;
-            case MessageDemux::Taken::ended:
+            case Inbox::Taken::ended:
                 receive_failure_ = connection_lost();
                 receive_lost_ = true;
                 return false;
-            case MessageDemux::Taken::message:
+            case Inbox::Taken::message:
                 break;
         }
         const uint16_t type = m.payload_type();

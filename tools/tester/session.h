@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "demux.h"
 #include "doip.h"
 #include "formatting.h"
+#include "socket_layer.h"
 
 namespace doip_tools {
 
@@ -92,9 +92,10 @@ std::vector<uint8_t> header_only_request(const doip_s& ctx, uint16_t type);
 
 class Session {
   public:
-    // Installs the socket layer and the logger hook (process-wide) and initialises the context. `demux`
-    // is shared by the sessions of a process; null: the session runs its own.
-    explicit Session(const TesterOptions& options, MessageDemux* demux = nullptr);
+    // Installs the socket layer with connection delivery and the logger hook (process-wide) and initialises
+    // the context. Sessions on different channels may run on different threads; each reads only its own
+    // connection's queue.
+    explicit Session(const TesterOptions& options);
     // close().
     ~Session();
 
@@ -159,8 +160,6 @@ class Session {
 
     TesterOptions options_;
     doip_s ctx_{};
-    std::unique_ptr<MessageDemux> own_demux_;
-    MessageDemux* demux_;
     bool open_ = false;
     std::vector<std::string> skipped_;
     size_t skipped_not_kept_ = 0;
