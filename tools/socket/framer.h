@@ -39,6 +39,7 @@ class MessageFramer {
     };
 
     explicit MessageFramer(uint32_t max_payload_length) : max_payload_length_(max_payload_length) {}
+    uint32_t max_payload_length() const { return max_payload_length_; }
 
     void feed(const uint8_t* bytes, size_t count);
     // The next whole message, or why there is none. After bad_header or too_large the stream is unusable:

@@ -14,8 +14,15 @@
 #include "net.h"
 
 namespace doip_tools {
+namespace {
+
+constexpr size_t kReceiveChunk = 16384;
+
+}  // namespace
 
 struct SocketLayer::Connection {
+    Connection(uint32_t max_payload_length, Delivery how) : delivery(how), framer(max_payload_length) {}
+
     uint8_t channel = 0;
     uint32_t serial = 0;
     net::Handle handle = net::kInvalid;
@@ -27,14 +34,32 @@ struct SocketLayer::Connection {
     EndReason end;  // guarded by the layer's mutex
     std::mutex send_mutex;
     bool release_at_end = false;  // closed on its own receive thread: the loop's end releases the descriptor
-    bool pause_logged = false;    // receive thread only
-    Delivery delivery = Delivery::library;
+    const Delivery delivery;
     Inbox inbox;  // connection delivery
+
+    // Whoever reads the socket holds read_mutex: the receive thread, or with connection delivery the
+    // application's reader in take(). The fields below it are guarded by it.
+    std::mutex read_mutex;
+    MessageFramer framer;
+    std::vector<uint8_t> chunk = std::vector<uint8_t>(kReceiveChunk);
+    std::vector<ReceivedMessage> batch;  // connection delivery: the messages of one read
+    uint32_t room =
+        0;  // library delivery: messages that may be appended before the reader is looked at again
+    bool pause_logged = false;
+    bool shut_at_end = false;  // the stream ended in a fault: shut the connection down (after logging it)
+
+    std::atomic<bool> stream_ended{false};  // nothing more to read: end reason set, or a read after close()
+    std::atomic<bool> finished{false};      // finish() has run
+    // Connection delivery: readers in take() and when the last one left the socket (steady clock ticks).
+    // The receive thread stands aside meanwhile (see stand_aside()).
+    std::atomic<int> direct_readers{0};
+    std::atomic<int64_t> last_direct_read{0};
+    std::mutex aside_mutex;
+    std::condition_variable aside_cv;
 };
 
 namespace {
 
-constexpr size_t kReceiveChunk = 16384;
 constexpr size_t kLoggedBytes = 16;
 // The library's queues hold 1000 messages each and drop the oldest beyond; a connection with library
 // delivery stops reading before they get near that.
@@ -42,6 +67,15 @@ constexpr uint32_t kLibraryQueueLimit = 1000;
 constexpr uint32_t kHighWater = 750;
 // A reader that does not report its progress (the application on the default queue) is looked at this often.
 constexpr int kReaderPollMs = 5;
+// Connection delivery: after a reader in take() has read the socket itself, the receive thread leaves the
+// socket to it for this long, so that the two do not wake for the same bytes while exchanges go on.
+constexpr auto kStandAside = std::chrono::milliseconds(50);
+// The receive thread's longest wait for the socket before it looks whether it is to stand aside or stop.
+constexpr int kReceivePollMs = 100;
+
+int64_t ticks_now() {
+    return std::chrono::steady_clock::now().time_since_epoch().count();
+}
 
 const CodeName kErrorTexts[] = {
     {DOIP_SOCKET_ERR_BAD_ADDRESS, "socket layer: an address is not dotted-decimal IPv4"},
@@ -114,22 +148,48 @@ void SocketLayer::install() {
     doip_set_socket_ops(ops());
 }
 
-void SocketLayer::log(int level, const char* format, ...) {
+namespace {
+
+std::string format_line(const char* format, va_list args) {
+    char line[1024];
+    const int prefix = std::snprintf(line, sizeof line, "doip_socket: ");
+    std::vsnprintf(line + prefix, sizeof line - static_cast<size_t>(prefix), format, args);
+    return line;
+}
+
+}  // namespace
+
+void SocketLayer::emit(int level, const std::string& line) {
     doip_logger_fn logger;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         logger = options_.logger;
     }
-    if (logger == nullptr) {
-        return;
+    if (logger != nullptr) {
+        logger(level, line.c_str(), static_cast<uint32_t>(line.size()));
     }
-    char line[1024];
-    const int prefix = std::snprintf(line, sizeof line, "doip_socket: ");
+}
+
+void SocketLayer::log(int level, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line + prefix, sizeof line - static_cast<size_t>(prefix), format, args);
+    const std::string line = format_line(format, args);
     va_end(args);
-    logger(level, line, static_cast<uint32_t>(std::strlen(line)));
+    emit(level, line);
+}
+
+void SocketLayer::note(LogLines& lines, int level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    lines.emplace_back(level, format_line(format, args));
+    va_end(args);
+}
+
+void SocketLayer::flush(LogLines& lines) {
+    for (const auto& line : lines) {
+        emit(line.first, line.second);
+    }
+    lines.clear();
 }
 
 int SocketLayer::open(uint8_t channel, doip_s* ctx) {
@@ -176,11 +236,10 @@ int SocketLayer::open(uint8_t channel, doip_s* ctx) {
         ctx->local.port = bound.port;
     }
 
-    auto connection = std::make_shared<Connection>();
+    auto connection = std::make_shared<Connection>(options.max_payload_length, options.delivery);
     connection->channel = channel;
     connection->handle = result.handle;
     connection->protocol_version = ctx->protocol_version;
-    connection->delivery = options.delivery;
     char name[160];
     std::snprintf(name, sizeof name, "channel %u (%s:%u -> %s:%u)", channel, bound.ip.c_str(), bound.port,
                   remote.ip.c_str(), remote.port);
@@ -210,7 +269,11 @@ void SocketLayer::retire(const std::shared_ptr<Connection>& connection) {
     connection->closing = true;
     connection->usable = false;
     connection->inbox.close();  // its receive thread stops waiting for room, its reader for messages
-    reader_progress();          // a receive thread waiting for the library's reader stops waiting
+    {
+        std::lock_guard<std::mutex> lock(connection->aside_mutex);
+        connection->aside_cv.notify_all();  // nor does it stand aside any longer
+    }
+    reader_progress();  // a receive thread waiting for the library's reader stops waiting
     net::shutdown_both(connection->handle);
     if (connection->thread.get_id() == std::this_thread::get_id()) {
         // The receive loop reads no further and releases the descriptor when it ends.
@@ -219,9 +282,15 @@ void SocketLayer::retire(const std::shared_ptr<Connection>& connection) {
         return;
     }
     connection->thread.join();
-    // A send under way finishes (it fails: the connection is shut down) before the number is given back.
-    std::lock_guard<std::mutex> lock(connection->send_mutex);
-    net::close(connection->handle);
+    release(*connection);
+}
+
+void SocketLayer::release(Connection& connection) {
+    // A reader in take() leaves the socket (it is shut down) and a send under way finishes (it fails) before
+    // the number is given back.
+    std::lock_guard<std::mutex> read_lock(connection.read_mutex);
+    std::lock_guard<std::mutex> send_lock(connection.send_mutex);
+    net::close(connection.handle);
 }
 
 std::shared_ptr<SocketLayer::Connection> SocketLayer::find(uint8_t channel) const {
@@ -401,6 +470,7 @@ void SocketLayer::notify_wakers() {
 }
 
 void SocketLayer::end(Connection& connection, ConnectionEnd cause, const std::string& text) {
+    connection.shut_at_end = cause != ConnectionEnd::peer_closed;
     std::lock_guard<std::mutex> lock(mutex_);
     connection.end = EndReason{cause, text};
     if (cause == ConnectionEnd::peer_closed) {
@@ -410,17 +480,17 @@ void SocketLayer::end(Connection& connection, ConnectionEnd cause, const std::st
     }
 }
 
-void SocketLayer::deliver(Connection& connection, std::vector<ReceivedMessage>& batch) {
+void SocketLayer::deliver(Connection& connection) {
     {
         // Counted first, so whoever has seen a message also sees the count.
         std::lock_guard<std::mutex> lock(mutex_);
-        stats_.messages_appended += batch.size();
+        stats_.messages_appended += connection.batch.size();
     }
-    connection.inbox.put(batch);
+    connection.inbox.put(connection.batch);
     notify_wakers();
 }
 
-void SocketLayer::append_to_library(Connection& connection, const MessageFramer::Frame& frame) {
+void SocketLayer::append_to_library(const Connection& connection, const MessageFramer::Frame& frame) {
     doip_message_s message{};
     message.channel = frame.payload_type == DOIP_PT_ROUTING_ACTIVATION_RESPONSE ? 0 : connection.channel;
     message.length = frame.length;
@@ -430,136 +500,185 @@ void SocketLayer::append_to_library(Connection& connection, const MessageFramer:
     doip_append_eth_message(&message);
 }
 
-void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
-    uint32_t max_payload_length;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        max_payload_length = options_.max_payload_length;
-    }
-    MessageFramer framer(max_payload_length);
-    std::vector<uint8_t> chunk(kReceiveChunk);
-    std::vector<ReceivedMessage> batch;  // connection delivery: the messages of one read
-    const bool to_inbox = connection->delivery == Delivery::connection;
-    const char* name = connection->name.c_str();
-    uint32_t room =
-        0;  // library delivery: messages that may be appended before the reader is looked at again
-    for (;;) {
-        if (to_inbox && connection->inbox.full()) {
-            if (!connection->pause_logged) {  // an entity that floods would fill the log otherwise
-                connection->pause_logged = true;
-                log(1,
-                    "%s: %zu messages wait for the application; not reading until it takes some (said once)",
-                    name, Inbox::kHighWater);
-            }
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                ++stats_.reader_pauses;
-            }
-            notify_wakers();
-            connection->inbox.wait_for_room();
+bool SocketLayer::read_once(Connection& connection, LogLines& lines) {
+    const char* name = connection.name.c_str();
+    MessageFramer& framer = connection.framer;
+    const long n = net::recv_some(connection.handle, connection.chunk.data(), connection.chunk.size());
+    if (n <= 0) {
+        if (connection.closing) {
+            return false;
         }
-        if (connection->closing) {
-            break;
-        }
-        const long n = net::recv_some(connection->handle, chunk.data(), chunk.size());
-        if (n <= 0) {
-            if (connection->closing) {
-                break;
-            }
-            if (n < 0) {
-                const bool reset = net::last_error_is_reset();
-                const std::string error = net::last_error_text();
-                log(2, "%s: receive failed: %s", name, error.c_str());
-                if (reset) {
-                    end(*connection, ConnectionEnd::reset, "the connection was reset");
-                } else {
-                    end(*connection, ConnectionEnd::receive_failed, "receiving failed: " + error);
-                }
-            } else if (framer.buffered() > 0) {
-                log(2,
-                    "%s: closed by the peer in the middle of a message (%zu bytes of it received: %s); "
-                    "nothing of it was handed on",
-                    name, framer.buffered(), hex_bytes(framer.peek(kLoggedBytes)).c_str());
-                end(*connection, ConnectionEnd::closed_mid_message,
-                    "the entity closed the connection in the middle of a message");
+        if (n < 0) {
+            const bool reset = net::last_error_is_reset();
+            const std::string error = net::last_error_text();
+            note(lines, 2, "%s: receive failed: %s", name, error.c_str());
+            if (reset) {
+                end(connection, ConnectionEnd::reset, "the connection was reset");
             } else {
-                log(1, "%s: closed by the peer", name);
-                end(*connection, ConnectionEnd::peer_closed, "the entity closed the connection");
+                end(connection, ConnectionEnd::receive_failed, "receiving failed: " + error);
             }
-            break;
+        } else if (framer.buffered() > 0) {
+            note(lines, 2,
+                 "%s: closed by the peer in the middle of a message (%zu bytes of it received: %s); "
+                 "nothing of it was handed on",
+                 name, framer.buffered(), hex_bytes(framer.peek(kLoggedBytes)).c_str());
+            end(connection, ConnectionEnd::closed_mid_message,
+                "the entity closed the connection in the middle of a message");
+        } else {
+            note(lines, 1, "%s: closed by the peer", name);
+            end(connection, ConnectionEnd::peer_closed, "the entity closed the connection");
         }
-        framer.feed(chunk.data(), static_cast<size_t>(n));
-        MessageFramer::Frame frame;
-        MessageFramer::Status status = MessageFramer::Status::need_more;
-        while (!connection->closing && ((status = framer.next(&frame)) == MessageFramer::Status::message ||
-                                        status == MessageFramer::Status::unknown_type)) {
-            if (status == MessageFramer::Status::unknown_type) {
-                // Discarded whole; neither a NACK nor a close is a tester's answer to it.
-                log(1, "%s: skipped a message of unknown payload type 0x%04X, %u payload bytes: %s", name,
-                    frame.payload_type, frame.announced,
-                    hex_bytes(frame.data, frame.length, kLoggedBytes).c_str());
-                std::lock_guard<std::mutex> lock(mutex_);
-                ++stats_.unknown_payload_types;
-                continue;
+        return false;
+    }
+    framer.feed(connection.chunk.data(), static_cast<size_t>(n));
+    const bool to_inbox = connection.delivery == Delivery::connection;
+    MessageFramer::Frame frame;
+    MessageFramer::Status status = MessageFramer::Status::need_more;
+    while (!connection.closing && ((status = framer.next(&frame)) == MessageFramer::Status::message ||
+                                   status == MessageFramer::Status::unknown_type)) {
+        if (status == MessageFramer::Status::unknown_type) {
+            // Discarded whole; neither a NACK nor a close is a tester's answer to it.
+            note(lines, 1, "%s: skipped a message of unknown payload type 0x%04X, %u payload bytes: %s", name,
+                 frame.payload_type, frame.announced,
+                 hex_bytes(frame.data, frame.length, kLoggedBytes).c_str());
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++stats_.unknown_payload_types;
+            continue;
+        }
+        if (to_inbox) {
+            ReceivedMessage m;
+            m.channel = frame.payload_type == DOIP_PT_ROUTING_ACTIVATION_RESPONSE ? 0 : connection.channel;
+            m.aux1 = connection.channel;
+            m.aux2 = connection.serial;
+            m.bytes.assign(frame.data, frame.data + frame.length);
+            connection.batch.push_back(std::move(m));
+            if (frame.payload_type == DOIP_PT_ROUTING_ACTIVATION_RESPONSE) {
+                // On the connection's queue before doip_activate can return with it. Its copy on the
+                // default queue, which nobody reads with this delivery, is taken off again.
+                deliver(connection);
+                append_to_library(connection, frame);
+                doip_message_s stale{};
+                doip_get_message(&stale, nullptr);
+                doip_message_destory(&stale);
             }
-            if (to_inbox) {
-                ReceivedMessage m;
-                m.channel =
-                    frame.payload_type == DOIP_PT_ROUTING_ACTIVATION_RESPONSE ? 0 : connection->channel;
-                m.aux1 = connection->channel;
-                m.aux2 = connection->serial;
-                m.bytes.assign(frame.data, frame.data + frame.length);
-                batch.push_back(std::move(m));
-                if (frame.payload_type == DOIP_PT_ROUTING_ACTIVATION_RESPONSE) {
-                    // On the connection's queue before doip_activate can return with it. Its copy on the
-                    // default queue, which nobody reads with this delivery, is taken off again.
-                    deliver(*connection, batch);
-                    append_to_library(*connection, frame);
-                    doip_message_s stale{};
-                    doip_get_message(&stale, nullptr);
-                    doip_message_destory(&stale);
-                }
-                continue;
-            }
-            if (room == 0 && (room = wait_for_reader(*connection)) == 0) {
+            continue;
+        }
+        if (connection.room == 0 && (connection.room = wait_for_reader(connection)) == 0) {
+            return false;
+        }
+        --connection.room;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++stats_.messages_appended;
+        }
+        append_to_library(connection, frame);
+        notify_wakers();
+    }
+    if (!connection.batch.empty()) {
+        deliver(connection);
+    }
+    if (status == MessageFramer::Status::bad_header) {
+        note(lines, 2, "%s: bad DoIP header (doip_deserialize: %d) at %s; connection closed", name,
+             frame.code, hex_bytes(framer.peek(kLoggedBytes)).c_str());
+        end(connection, ConnectionEnd::bad_header,
+            "the entity sent " + header_fault_text(frame.data, connection.protocol_version));
+        return false;
+    }
+    if (status == MessageFramer::Status::too_large) {
+        note(lines, 2,
+             "%s: a message announces %u payload bytes, more than the limit of %u; connection closed", name,
+             frame.announced, framer.max_payload_length());
+        end(connection, ConnectionEnd::too_large,
+            "the entity announced a message of " + std::to_string(frame.announced) +
+                " payload bytes, more than the maximum of " + std::to_string(framer.max_payload_length()));
+        return false;
+    }
+    return !connection.closing;
+}
+
+void SocketLayer::conclude(Connection& connection) {
+    {
+        std::lock_guard<std::mutex> lock(connection.read_mutex);
+        if (connection.shut_at_end && !connection.closing) {
+            net::shutdown_both(connection.handle);
+        }
+    }
+    finish(connection);
+}
+
+void SocketLayer::finish(Connection& connection) {
+    if (connection.finished.exchange(true)) {
+        return;
+    }
+    // Last: whoever sees the connection unusable also sees its log lines, counts and end reason.
+    connection.usable = false;
+    connection.inbox.end();
+    {
+        std::lock_guard<std::mutex> lock(connection.aside_mutex);
+        connection.aside_cv.notify_all();
+    }
+    notify_wakers();
+}
+
+bool SocketLayer::stand_aside(Connection& connection) {
+    std::unique_lock<std::mutex> lock(connection.aside_mutex);
+    for (;;) {
+        if (connection.closing || connection.stream_ended) {
+            return false;
+        }
+        const auto since = std::chrono::steady_clock::duration(ticks_now() - connection.last_direct_read);
+        if (connection.direct_readers == 0 && since >= kStandAside) {
+            return true;
+        }
+        connection.aside_cv.wait_for(lock, connection.direct_readers > 0 ? kStandAside : kStandAside - since);
+    }
+}
+
+void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
+    Connection& c = *connection;
+    LogLines lines;
+    while (!c.closing && !c.stream_ended) {
+        if (c.delivery == Delivery::library) {
+            std::unique_lock<std::mutex> lock(c.read_mutex);
+            c.stream_ended = !read_once(c, lines);
+        } else {
+            if (!stand_aside(c)) {
                 break;
             }
-            --room;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                ++stats_.messages_appended;
+            if (c.inbox.full()) {
+                if (!c.pause_logged) {  // an entity that floods would fill the log otherwise
+                    c.pause_logged = true;
+                    log(1,
+                        "%s: %zu messages wait for the application; not reading until it takes some (said "
+                        "once)",
+                        c.name.c_str(), Inbox::kHighWater);
+                }
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    ++stats_.reader_pauses;
+                }
+                notify_wakers();
+                c.inbox.wait_for_room();
+                continue;
             }
-            append_to_library(*connection, frame);
-            notify_wakers();
+            if (net::wait_readable(c.handle, kReceivePollMs) == 0) {
+                continue;
+            }
+            // A reader in take() that holds the socket reads these bytes itself.
+            std::unique_lock<std::mutex> lock(c.read_mutex, std::try_to_lock);
+            if (!lock.owns_lock() || c.stream_ended) {
+                continue;
+            }
+            c.stream_ended = !read_once(c, lines);
         }
-        if (!batch.empty()) {
-            deliver(*connection, batch);
-        }
-        if (status == MessageFramer::Status::bad_header) {
-            log(2, "%s: bad DoIP header (doip_deserialize: %d) at %s; connection closed", name, frame.code,
-                hex_bytes(framer.peek(kLoggedBytes)).c_str());
-            end(*connection, ConnectionEnd::bad_header,
-                "the entity sent " + header_fault_text(frame.data, connection->protocol_version));
-            break;
-        }
-        if (status == MessageFramer::Status::too_large) {
-            log(2, "%s: a message announces %u payload bytes, more than the limit of %u; connection closed",
-                name, frame.announced, max_payload_length);
-            end(*connection, ConnectionEnd::too_large,
-                "the entity announced a message of " + std::to_string(frame.announced) +
-                    " payload bytes, more than the maximum of " + std::to_string(max_payload_length));
-            break;
+        flush(lines);
+        if (c.stream_ended) {
+            conclude(c);
         }
     }
-    if (connection->end.cause != ConnectionEnd::none && connection->end.cause != ConnectionEnd::peer_closed) {
-        net::shutdown_both(connection->handle);
-    }
-    // Last: whoever sees the connection unusable also sees its log line, counts and end reason.
-    connection->usable = false;
-    connection->inbox.end();
-    if (connection->release_at_end) {
-        std::lock_guard<std::mutex> lock(connection->send_mutex);
-        net::close(connection->handle);
+    finish(c);
+    if (c.release_at_end) {
+        release(c);
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -574,7 +693,50 @@ Inbox::Taken SocketLayer::take(uint8_t channel, uint32_t serial, ReceivedMessage
     if (!connection || (serial != 0 && connection->serial != serial)) {
         return Inbox::Taken::ended;
     }
-    return connection->inbox.take(out, timeout);
+    Connection& c = *connection;
+    if (c.delivery != Delivery::connection) {
+        return c.inbox.take(out, timeout);
+    }
+    // The reader reads the socket itself while its queue is empty: no hand-over from the receive thread.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    LogLines lines;
+    for (;;) {
+        const Inbox::Taken taken = c.inbox.take(out, std::chrono::milliseconds(0));
+        if (taken != Inbox::Taken::timeout) {
+            return taken;
+        }
+        const auto left = deadline - std::chrono::steady_clock::now();
+        const int left_ms =
+            left.count() <= 0 ? 0
+                              : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        if (c.closing || c.stream_ended) {
+            // Its end is on the way (finish() on the thread that saw it).
+            return c.inbox.take(out, std::chrono::milliseconds(left_ms));
+        }
+        int ready = 0;
+        bool ended = false;
+        ++c.direct_readers;
+        {
+            std::lock_guard<std::mutex> lock(c.read_mutex);
+            if (c.inbox.size() == 0 && !c.closing && !c.stream_ended) {
+                ready = net::wait_readable(c.handle, left_ms);
+                if (ready != 0 && !c.closing) {
+                    ended = c.stream_ended = !read_once(c, lines);
+                }
+            } else {
+                ready = 1;  // the receive thread brought something meanwhile
+            }
+            c.last_direct_read = ticks_now();
+        }
+        --c.direct_readers;
+        flush(lines);
+        if (ended) {
+            conclude(c);
+        }
+        if (ready == 0) {
+            return c.inbox.take(out, std::chrono::milliseconds(0));
+        }
+    }
 }
 
 const char* SocketLayer::error_text(int code) {

@@ -63,6 +63,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "doip.h"
@@ -198,17 +199,36 @@ class SocketLayer {
   private:
     SocketLayer() = default;
 
+    using LogLines = std::vector<std::pair<int, std::string>>;
+
     void receive(const std::shared_ptr<Connection>& connection);
+    // One read of the socket (which must hold bytes, or the call waits) and everything framed from it handed
+    // on, with the read lock held. False when the stream ended (its end reason set) or the connection closes.
+    // Log lines are collected, to be flushed once the lock is released.
+    bool read_once(Connection& connection, LogLines& lines);
+    // After the stream's end and its log lines: a connection that ended in a fault shut down, then finish().
+    void conclude(Connection& connection);
+    // Once: the connection unusable, its reader and the wakers told.
+    void finish(Connection& connection);
+    // The receive thread of a connection with connection delivery, while a reader in take() reads the
+    // socket itself or did so lately: waits. False when the connection ends meanwhile.
+    bool stand_aside(Connection& connection);
     // Ends a connection taken out of the table: unusable, shut down, its thread joined (or, on that thread
     // itself, left to end its loop), then its descriptor released under its send lock.
     void retire(const std::shared_ptr<Connection>& connection);
     // Library delivery, before appending a message: waits while the library's queues are near their limit;
     // returns how many messages may be appended before the next look (0 when the connection closes).
     uint32_t wait_for_reader(Connection& connection);
-    // Hands the framed messages of one read on, as the connection's delivery has it.
-    void deliver(Connection& connection, std::vector<ReceivedMessage>& batch);
-    void append_to_library(Connection& connection, const MessageFramer::Frame& frame);
+    // Puts the framed messages of one read on the connection's queue.
+    void deliver(Connection& connection);
+    void append_to_library(const Connection& connection, const MessageFramer::Frame& frame);
+    // Releases the descriptor of a retired connection once no reader and no send uses it.
+    void release(Connection& connection);
     void log(int level, const char* format, ...);
+    void emit(int level, const std::string& line);
+    // Formats a line into `lines`, to be logged by flush() outside the read lock.
+    static void note(LogLines& lines, int level, const char* format, ...);
+    void flush(LogLines& lines);
     std::shared_ptr<Connection> find(uint8_t channel) const;
     void end(Connection& connection, ConnectionEnd cause, const std::string& text);
     void notify_wakers();

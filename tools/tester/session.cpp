@@ -18,10 +18,11 @@ namespace {
 std::mutex g_log_mutex;
 std::vector<std::string> g_log_lines;
 
-// After its deadline a wait looks at no more messages than the demultiplexer holds for a connection.
+// After its deadline a wait looks at no more than this many messages, however fast they keep coming: a
+// waiting loop that calls receive() again with what is left of its deadline (0) goes on counting.
 constexpr size_t kLateLooks = 1000;
 
-// The copy of a routing activation response reaches the demultiplexer right after the library's own.
+// The copy of a routing activation response is on the connection's queue before the library's own.
 constexpr uint32_t kActivationCopyWaitMs = 1000;
 
 // What is left of the time up to `deadline`, in milliseconds.
@@ -217,14 +218,16 @@ bool Session::receive(std::initializer_list<uint16_t> types, uint32_t timeout_ms
     receive_lost_ = false;
     const uint32_t serial = SocketLayer::instance().serial(options_.channel);
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    size_t late = 0;  // messages looked at after the deadline
+    if (timeout_ms > 0) {
+        late_looks_ = 0;  // a new wait; one with 0 goes on counting those of the wait whose deadline passed
+    }
     for (;;) {
         const auto left =
             std::max(std::chrono::milliseconds(0),
                      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
         // What is there at the deadline is still looked at, but messages that keep coming do not keep the
         // wait going.
-        if (left.count() == 0 && ++late > kLateLooks) {
+        if (left.count() == 0 && ++late_looks_ > kLateLooks) {
             return false;
         }
         ReceivedMessage m;

@@ -167,6 +167,7 @@ class Session {
     std::string activation_failure_;
     std::string receive_failure_;
     bool receive_lost_ = false;          // receive_failure_ is the connection's end
+    size_t late_looks_ = 0;              // messages receive() looked at after its deadline
     std::vector<uint8_t> last_request_;  // the UDS bytes of the previous uds()
 };
 
