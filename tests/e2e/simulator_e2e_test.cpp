@@ -311,5 +311,32 @@ TEST_F(SimulatorE2e, EightTestersThousandExchangesEach) {
     EXPECT_EQ(layer().connection_count(), 0u);
 }
 
+// A session reads its connection's own queue (channel 0 too): the library's queue keeps nothing, and a
+// reader blocked on the connection returns as soon as another thread closes it.
+TEST_F(SimulatorE2e, ASessionReadsItsOwnQueueAndACloseEndsItsWait) {
+    start();
+    doip_tools::TesterOptions options;
+    options.port = port();
+    options.channel = 0;
+    doip_tools::Session session(options);
+    ASSERT_EQ(session.activate(), DOIP_OK) << logged();
+    EXPECT_EQ(session.uds({0x3E, 0x00}).outcome, doip_tools::UdsExchange::Outcome::positive);
+    EXPECT_FALSE(session.activation_response().empty());
+    EXPECT_EQ(doip_msg_cache_count(0), 0);
+
+    std::atomic<int> taken{-1};
+    std::thread reader([&] {
+        doip_tools::ReceivedMessage m;
+        taken = static_cast<int>(layer().take(0, 0, &m, std::chrono::milliseconds(60000)));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the reader waits on the socket by now
+    const auto closing = Clock::now();
+    layer().close(0);
+    reader.join();
+    EXPECT_EQ(taken.load(), static_cast<int>(doip_tools::Inbox::Taken::ended));
+    EXPECT_LT(doip_tools::ms_since(closing), kPatience.count());
+    session.close();
+}
+
 }  // namespace
 }  // namespace doip_e2e

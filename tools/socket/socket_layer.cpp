@@ -664,9 +664,10 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
             if (net::wait_readable(c.handle, kReceivePollMs) == 0) {
                 continue;
             }
-            // A reader in take() that holds the socket reads these bytes itself.
+            // A reader in take() that holds the socket reads these bytes itself; one that held it meanwhile
+            // may have read them (the read must not wait with the lock held: take() keeps its timeout).
             std::unique_lock<std::mutex> lock(c.read_mutex, std::try_to_lock);
-            if (!lock.owns_lock() || c.stream_ended) {
+            if (!lock.owns_lock() || c.stream_ended || c.closing || net::wait_readable(c.handle, 0) == 0) {
                 continue;
             }
             c.stream_ended = !read_once(c, lines);
