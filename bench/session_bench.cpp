@@ -1,0 +1,423 @@
+// The tester's path through the library and the socket layer against a raw client of the same entity
+// simulator, measured side by side in the same process:
+// - sequential UDS exchanges (3E 00) on one connection: a doip_tools::Session against a blocking TCP socket
+//   that writes the diagnostic message itself and reads the acknowledgement and the response by their
+//   header lengths; blocks of exchanges alternate between the two, and each side's figure is the median of
+//   its blocks' exchanges per second;
+// - the same on eight connections at once, eight Sessions on eight threads against eight raw clients on
+//   eight threads: aggregate exchanges per second;
+// - routing activation: the doip_activate call (socket layer installed) against connect, one routing
+//   activation request and its response on a raw socket.
+// Counters: figure and floor (per second, or microseconds for the activation) and ratio = figure / floor.
+// The simulator runs in this process on an ephemeral 127.0.0.1 port, without logging. Linux only.
+#include "bench_support.h"
+#include "doip.h"
+#include "session.h"
+#include "simulator.h"
+#include "socket_layer.h"
+
+#include <benchmark/benchmark.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using doip_bench::median;
+
+bool g_smoke = false;
+
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+constexpr uint16_t kEntity = 0x0CE1;
+
+// A simulator on an ephemeral port of 127.0.0.1, TCP only, quiet.
+class BenchSimulator {
+  public:
+    BenchSimulator() : simulator_(options()) { started_ = simulator_.start(&error_); }
+    bool started() const { return started_; }
+    const std::string& error() const { return error_; }
+    uint16_t port() const { return simulator_.port(); }
+    // Until the entity has let go of every connection closed before (its threads see the close), so that
+    // a source address is free again for the next activation.
+    bool settle(size_t open) const {
+        return simulator_.wait_for_open_connections(open, std::chrono::seconds(2));
+    }
+
+  private:
+    static doip_tools::SimulatorOptions options() {
+        doip_tools::SimulatorOptions o;
+        o.udp = false;
+        o.max_sockets = 32;
+        return o;
+    }
+    doip_tools::Simulator simulator_;
+    std::string error_;
+    bool started_ = false;
+};
+
+// A tester written directly on a blocking POSIX socket: the floor the library's path is measured against.
+class RawClient {
+  public:
+    ~RawClient() { close(); }
+    RawClient() = default;
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    bool connect(uint16_t port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd_ < 0) {
+            return false;
+        }
+        const int on = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return ::connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+    }
+
+    // Routing activation of `source` (activation type 0, with the OEM field as the library sends it).
+    bool activate(uint16_t source) {
+        const uint8_t request[] = {0x02, 0xFD, 0x00, 0x05, 0x00, 0x00, 0x00, 0x0B, hi(source), lo(source),
+                                   0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+        return write_all(request, sizeof request) && read_message() &&
+               type() == DOIP_PT_ROUTING_ACTIVATION_RESPONSE && frame_.size() >= 13 && frame_[12] == 0x10;
+    }
+
+    // One tester present (3E 00) from `source` to the entity: the acknowledgement, then the response.
+    bool exchange(uint16_t source) {
+        const uint8_t request[] = {0x02, 0xFD,       0x80,       0x01,        0x00,        0x00, 0x00,
+                                   0x06, hi(source), lo(source), hi(kEntity), lo(kEntity), 0x3E, 0x00};
+        return write_all(request, sizeof request) && read_message() && type() == DOIP_PT_DIAG_MSG_ACK &&
+               read_message() && type() == DOIP_PT_DIAG_MSG && frame_.size() == 14 && frame_[12] == 0x7E;
+    }
+
+    void close() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+  private:
+    static uint8_t hi(uint16_t v) { return static_cast<uint8_t>(v >> 8); }
+    static uint8_t lo(uint16_t v) { return static_cast<uint8_t>(v); }
+    uint16_t type() const { return static_cast<uint16_t>(frame_[2] << 8 | frame_[3]); }
+
+    bool write_all(const uint8_t* bytes, size_t count) {
+        while (count > 0) {
+            const ssize_t n = ::send(fd_, bytes, count, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return false;
+            }
+            bytes += n;
+            count -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+    bool read_exact(uint8_t* into, size_t count) {
+        while (count > 0) {
+            const ssize_t n = ::recv(fd_, into, count, 0);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return false;
+            }
+            into += n;
+            count -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+    // One whole message: the 8-byte header, then as many payload bytes as it announces.
+    bool read_message() {
+        frame_.resize(DOIP_HEADER_SIZE);
+        if (!read_exact(frame_.data(), DOIP_HEADER_SIZE)) {
+            return false;
+        }
+        const uint32_t payload = static_cast<uint32_t>(frame_[4]) << 24 |
+                                 static_cast<uint32_t>(frame_[5]) << 16 |
+                                 static_cast<uint32_t>(frame_[6]) << 8 | frame_[7];
+        if (payload > 65536) {
+            return false;
+        }
+        frame_.resize(DOIP_HEADER_SIZE + payload);
+        return read_exact(frame_.data() + DOIP_HEADER_SIZE, payload);
+    }
+
+    int fd_ = -1;
+    std::vector<uint8_t> frame_;
+};
+
+const std::vector<uint8_t> kTesterPresent = {0x3E, 0x00};
+
+bool positive(const doip_tools::UdsExchange& x) {
+    return x.outcome == doip_tools::UdsExchange::Outcome::positive;
+}
+
+doip_tools::TesterOptions tester_options(uint16_t port, int index) {
+    doip_tools::TesterOptions o;
+    o.port = port;
+    o.channel = static_cast<uint8_t>(index + 1);
+    o.source_address = static_cast<uint16_t>(0x0E00 + index);
+    // Distinct local addresses: distinct connection keys, although activations close together may draw
+    // the same local port.
+    o.local_address = "127.0.0." + std::to_string(index + 2);
+    o.timeout_ms = 1000;
+    return o;
+}
+
+// Raw clients use source addresses the Sessions do not.
+uint16_t raw_source(int index) {
+    return static_cast<uint16_t>(0x0E80 + index);
+}
+
+void report_rates(benchmark::State& state, const std::vector<double>& figures,
+                  const std::vector<double>& floors) {
+    const double figure = median(figures);
+    const double floor = median(floors);
+    state.counters["figure_per_s"] = figure;
+    state.counters["floor_per_s"] = floor;
+    state.counters["ratio"] = floor > 0 ? figure / floor : 0;
+}
+
+// Exchanges per block; the iteration count is set where the benchmark is registered.
+int64_t block_size() {
+    return g_smoke ? 10 : 200;
+}
+
+void BM_SequentialExchanges_vs_RawSocket(benchmark::State& state) {
+    BenchSimulator simulator;
+    if (!simulator.started()) {
+        state.SkipWithError(("simulator: " + simulator.error()).c_str());
+        return;
+    }
+    doip_tools::Session session(tester_options(simulator.port(), 0));
+    RawClient raw;
+    if (session.activate() != DOIP_OK || !raw.connect(simulator.port()) || !raw.activate(raw_source(0))) {
+        state.SkipWithError("routing activation failed");
+        return;
+    }
+    const int64_t block = block_size();
+    std::vector<double> figures;
+    std::vector<double> floors;
+    int failures = 0;
+    bool session_first = true;
+    for (auto _ : state) {
+        Clock::duration figure{};
+        Clock::duration floor{};
+        for (int side = 0; side < 2; ++side) {
+            const bool session_turn = (side == 0) == session_first;
+            const auto begin = Clock::now();
+            for (int64_t i = 0; i < block; ++i) {
+                failures +=
+                    session_turn ? !positive(session.uds(kTesterPresent)) : !raw.exchange(raw_source(0));
+            }
+            (session_turn ? figure : floor) = Clock::now() - begin;
+        }
+        session_first = !session_first;
+        if (failures != 0) {
+            break;
+        }
+        figures.push_back(static_cast<double>(block) / seconds(figure));
+        floors.push_back(static_cast<double>(block) / seconds(floor));
+        state.SetIterationTime(seconds(figure));
+    }
+    session.close();
+    doip_tools::take_log_lines();
+    if (failures != 0) {
+        state.SkipWithError("an exchange failed");
+        return;
+    }
+    state.SetItemsProcessed(state.iterations() * block);
+    report_rates(state, figures, floors);
+}
+
+constexpr int kConnections = 8;
+
+// Runs `work(i)` on kConnections threads that start together; the time from the start to the last end.
+template <typename Work>
+Clock::duration in_parallel(Work work) {
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kConnections; ++i) {
+        threads.emplace_back([&, i] {
+            ++ready;
+            while (!go) {
+                std::this_thread::yield();
+            }
+            work(i);
+        });
+    }
+    while (ready < kConnections) {
+        std::this_thread::yield();
+    }
+    const auto begin = Clock::now();
+    go = true;
+    for (auto& t : threads) {
+        t.join();
+    }
+    return Clock::now() - begin;
+}
+
+void BM_EightConnections_vs_RawSockets(benchmark::State& state) {
+    BenchSimulator simulator;
+    if (!simulator.started()) {
+        state.SkipWithError(("simulator: " + simulator.error()).c_str());
+        return;
+    }
+    std::vector<std::unique_ptr<doip_tools::Session>> sessions;
+    std::vector<std::unique_ptr<RawClient>> raws;
+    // Activations one after another, as a tester with several connections makes them.
+    for (int i = 0; i < kConnections; ++i) {
+        sessions.push_back(std::make_unique<doip_tools::Session>(tester_options(simulator.port(), i)));
+        raws.push_back(std::make_unique<RawClient>());
+        if (sessions.back()->activate() != DOIP_OK || !raws.back()->connect(simulator.port()) ||
+            !raws.back()->activate(raw_source(i))) {
+            state.SkipWithError("routing activation failed");
+            return;
+        }
+        // A Session that did not see its own activation response will not see its replies either: stop
+        // here rather than wait for every exchange to time out.
+        if (sessions.back()->activation_response().empty()) {
+            state.SkipWithError(("Session " + std::to_string(i + 1) +
+                                 " did not get its activation response: the Sessions of one process took "
+                                 "each other's messages")
+                                    .c_str());
+            return;
+        }
+    }
+    const int64_t block = block_size();
+    std::vector<double> figures;
+    std::vector<double> floors;
+    std::atomic<int> failures{0};
+    for (auto _ : state) {
+        const Clock::duration figure = in_parallel([&](int i) {
+            for (int64_t k = 0; k < block && failures == 0; ++k) {
+                failures += !positive(sessions[static_cast<size_t>(i)]->uds(kTesterPresent));
+            }
+        });
+        const Clock::duration floor = in_parallel([&](int i) {
+            for (int64_t k = 0; k < block && failures == 0; ++k) {
+                failures += !raws[static_cast<size_t>(i)]->exchange(raw_source(i));
+            }
+        });
+        if (failures != 0) {
+            break;
+        }
+        figures.push_back(static_cast<double>(block * kConnections) / seconds(figure));
+        floors.push_back(static_cast<double>(block * kConnections) / seconds(floor));
+        state.SetIterationTime(seconds(figure));
+    }
+    for (auto& session : sessions) {
+        session->close();  // one after another, as the activations
+    }
+    doip_tools::take_log_lines();
+    if (failures != 0) {
+        state.SkipWithError(
+            "an exchange failed: the Sessions of one process did not each get their own replies");
+        return;
+    }
+    state.SetItemsProcessed(state.iterations() * block * kConnections);
+    report_rates(state, figures, floors);
+}
+
+void BM_Activation_vs_RawConnectAndActivate(benchmark::State& state) {
+    BenchSimulator simulator;
+    if (!simulator.started()) {
+        state.SkipWithError(("simulator: " + simulator.error()).c_str());
+        return;
+    }
+    doip_tools::SocketLayer::instance().configure(doip_tools::SocketLayerOptions{});  // no logger
+    doip_tools::SocketLayer::install();
+    doip_set_logger_ops(nullptr);
+    doip_s ctx;
+    doip_init(&ctx);
+    std::strcpy(ctx.remote.ip_address, "127.0.0.1");
+    ctx.remote.port = simulator.port();
+    constexpr uint8_t kChannel = 1;
+
+    std::vector<double> figures;
+    std::vector<double> floors;
+    int failures = 0;
+    for (auto _ : state) {
+        const auto begin = Clock::now();
+        const int rc = doip_activate(kChannel, &ctx);
+        const auto activated = Clock::now();
+        doip_uninitialize(kChannel, &ctx);
+        delete_doip_state(&ctx);
+        doip_clear_message(0);  // the socket layer's copy of the response on the application's queue
+        doip_clear_message(kChannel);
+        failures += rc != DOIP_OK;
+        failures += !simulator.settle(0);
+
+        RawClient raw;
+        const auto raw_begin = Clock::now();
+        failures += !(raw.connect(simulator.port()) && raw.activate(raw_source(0)));
+        const auto raw_end = Clock::now();
+        raw.close();
+        failures += !simulator.settle(0);
+        if (failures != 0) {
+            break;
+        }
+        figures.push_back(std::chrono::duration<double, std::micro>(activated - begin).count());
+        floors.push_back(std::chrono::duration<double, std::micro>(raw_end - raw_begin).count());
+        state.SetIterationTime(seconds(activated - begin));
+    }
+    if (failures != 0) {
+        state.SkipWithError("an activation failed");
+        return;
+    }
+    const double figure = median(figures);
+    const double floor = median(floors);
+    state.counters["figure_us"] = figure;
+    state.counters["floor_us"] = floor;
+    state.counters["ratio"] = floor > 0 ? figure / floor : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    g_smoke = doip_bench::smoke_run(argc, argv);
+    benchmark::RegisterBenchmark("BM_SequentialExchanges_vs_RawSocket", BM_SequentialExchanges_vs_RawSocket)
+        ->Iterations(g_smoke ? 2 : 40)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("BM_EightConnections_vs_RawSockets", BM_EightConnections_vs_RawSockets)
+        ->Iterations(g_smoke ? 2 : 15)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("BM_Activation_vs_RawConnectAndActivate",
+                                 BM_Activation_vs_RawConnectAndActivate)
+        ->Iterations(g_smoke ? 5 : 300)
+        ->UseManualTime()
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
