@@ -21,6 +21,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// A due time that the clock's arithmetic holds: about 292 years at most.
+uint64_t clampDue(uint64_t dueUs) {
+    constexpr uint64_t kMaxUs = uint64_t{1} << 62 >> 10;
+    return dueUs < kMaxUs ? dueUs : kMaxUs;
+}
+
 class TimerService {
   public:
     TimerService() : stopping_(false), nextId_(1) {
@@ -51,8 +57,8 @@ class TimerService {
         thread_.join();
     }
 
-    uintptr_t add(unsigned int dueMs, OsTimerCallback callback, std::shared_ptr<void> param) {
-        const Clock::time_point due = Clock::now() + std::chrono::milliseconds(dueMs);
+    uintptr_t add(uint64_t dueUs, OsTimerCallback callback, std::shared_ptr<void> param) {
+        const Clock::time_point due = Clock::now() + std::chrono::microseconds(clampDue(dueUs));
         std::lock_guard<std::mutex> lock(mutex_);
         const uintptr_t id = nextId_++;
         if (nextId_ == 0) {
@@ -151,13 +157,13 @@ void releaseOsTimers() {
     delete last;
 }
 
-void* createOsTimer(unsigned int dueMs, OsTimerCallback callback, std::shared_ptr<void> param) {
+void* createOsTimer(uint64_t dueUs, OsTimerCallback callback, std::shared_ptr<void> param) {
     TimerService* s = service();
     if (s == nullptr) {
         return nullptr;
     }
     // The handle is the timer's id, never 0 and never dereferenced: a stale one is simply not found.
-    return reinterpret_cast<void*>(s->add(dueMs, callback, std::move(param)));
+    return reinterpret_cast<void*>(s->add(dueUs, callback, std::move(param)));
 }
 
 void deleteOsTimer(void* handle) {

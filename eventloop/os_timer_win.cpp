@@ -89,7 +89,11 @@ void releaseOsTimers() {
     }
 }
 
-void* createOsTimer(unsigned int dueMs, OsTimerCallback callback, std::shared_ptr<void> param) {
+void* createOsTimer(uint64_t dueUs, OsTimerCallback callback, std::shared_ptr<void> param) {
+    // Whole milliseconds, rounded up so that the callback never runs early; at most what a DWORD holds
+    // short of INFINITE.
+    const uint64_t dueMs64 = dueUs / 1000 + (dueUs % 1000 != 0 ? 1 : 0);
+    const DWORD dueMs = dueMs64 >= 0xFFFFFFFEull ? 0xFFFFFFFEul : static_cast<DWORD>(dueMs64);
     WinTimer* timer = new WinTimer{nullptr, callback, std::move(param)};
     // The callback reads only callback and param; the handle is for deleteOsTimer, which the owner calls
     // after this returned.

@@ -160,7 +160,7 @@ void TimerQueue::reset(const std::vector<Entry>& expired, Timestamp now) {
 }
 
 bool TimerQueue::createTimeEvent(unsigned int dueMs) {
-    timerHandle_ = detail::createOsTimer(dueMs, &TimerQueue::timeEventCallback, wakeTarget_);
+    timerHandle_ = detail::createOsTimer(uint64_t{dueMs} * 1000, &TimerQueue::timeEventCallback, wakeTarget_);
     return timerHandle_ != nullptr;
 }
 
@@ -176,13 +176,10 @@ void TimerQueue::resetTimerfd(void* handle, Timestamp expiration) {
         timerHandle_ = nullptr;
     }
     const int64_t remaining = expiration.microSecondsSinceEpoch() - Timestamp::now().microSecondsSinceEpoch();
-    // Rounded up: an OS timer firing before the expiration would find nothing due and leave the timer to
-    // the next arming. Longer delays keep the low 32 bits; every turn arms anew anyway.
-    int64_t dueMs = 0;
-    if (remaining > 0) {
-        dueMs = (remaining + 999) / 1000;
-    }
-    createTimeEvent(static_cast<unsigned int>(static_cast<uint64_t>(dueMs)));
+    // To the microsecond where the platform has it: an OS timer that fires before the expiration all the
+    // same finds nothing due, and the turn arms it anew for the rest.
+    timerHandle_ = detail::createOsTimer(remaining > 0 ? static_cast<uint64_t>(remaining) : 0,
+                                         &TimerQueue::timeEventCallback, wakeTarget_);
 }
 
 void TimerQueue::timeEventCallback(void* param) {

@@ -150,8 +150,8 @@ class DOIP_API TimerQueue {
     bool createTimeEvent(unsigned int dueMs);
     // Deletes an OS timer without waiting for its callback; a null handle is ignored.
     void closeTimeEvent(void* handle);
-    // Replaces the OS timer with one for expiration. An expiration less than a millisecond away is rounded
-    // up to one; one already past arms the OS timer to fire at once.
+    // Replaces the OS timer with one for expiration, to the microsecond where the platform has it (Windows
+    // rounds up to whole milliseconds); one already past arms the OS timer to fire at once.
     void resetTimerfd(void* handle, Timestamp expiration);
     // Runs on a platform timer thread; param is this queue's wake target, and touches nothing else.
     static void timeEventCallback(void* param);

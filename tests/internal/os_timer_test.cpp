@@ -55,9 +55,9 @@ using namespace uilitylib::detail;
 TEST(OsTimer, DeleteCancelsOrLeavesARunningCallbackAloneAndTheLastReleaseWaitsForIt) {
     acquireOsTimers();
     auto cancelled = std::make_shared<Gate>();
-    deleteOsTimer(createOsTimer(20, &gateCallback, cancelled));
+    deleteOsTimer(createOsTimer(20000, &gateCallback, cancelled));
     auto fence = std::make_shared<Gate>();
-    void* later = createOsTimer(150, &gateCallback, fence);
+    void* later = createOsTimer(150000, &gateCallback, fence);
     fence->waitEntered();  // a timer due earlier has had its turn by now
     deleteOsTimer(later);
     EXPECT_FALSE(cancelled->entered);
