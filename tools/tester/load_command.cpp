@@ -4,8 +4,10 @@
 // main thread redraws a progress line on a terminal and, at the end, merges what each connection counted.
 #include "load_command.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -22,11 +24,13 @@ namespace {
 
 constexpr std::chrono::milliseconds kProgressInterval{250};
 
-// One tester. Its thread alone writes `figures` until it is joined; the progress line reads the atomics.
+// One tester. Its thread alone uses the session and writes `figures` until it is joined; the progress line
+// reads the atomics.
 struct Tester {
     uint32_t index = 0;
     uint8_t channel = 0;
     uint16_t source = 0;
+    std::unique_ptr<Session> session;
     std::thread thread;
     bool activated = false;
     LoadFigures figures;
@@ -111,6 +115,12 @@ class LoadRun {
             t->index = i;
             t->channel = static_cast<uint8_t>(first_channel + i);
             t->source = static_cast<uint16_t>(load_.first_source + i);
+            TesterOptions options = options_;
+            options.channel = t->channel;
+            options.source_address = t->source;
+            // Made here, one after the other: a session sets the process-wide socket table and logger.
+            // One demultiplexer for all the sessions files every connection's messages.
+            t->session = std::make_unique<Session>(options, &demux_);
             Tester& tester = *t;
             testers_.push_back(std::move(t));
             try {
@@ -133,11 +143,7 @@ class LoadRun {
     }
 
     void run_tester(Tester& t) {
-        TesterOptions options = options_;
-        options.channel = t.channel;
-        options.source_address = t.source;
-        // One demultiplexer for all the sessions: each files every connection's messages.
-        Session session(options, &demux_);
+        Session& session = *t.session;
         {
             // The library takes the first routing activation response of any connection: one at a time.
             std::lock_guard<std::mutex> lock(activation_mutex_);
