@@ -47,7 +47,8 @@ Options (addresses and codes in hex, with or without 0x; times in milliseconds):
   --host ADDRESS           the entity's IPv4 address (default 127.0.0.1; discover: a broadcast address works)
   --port N                 the entity's port (default 13400)
   --local-address ADDRESS  the tester's address to bind (default: any)
-  --source-address HEX     the tester's logical address (default 0x0EF5)
+  --source-address HEX     the tester's logical address (default 0x0EF5; load: the first connection's,
+                           default 0x0E00)
   --target-address HEX     the ECU's logical address for diagnostic messages (default 0x0CE1)
   --activation-type HEX    routing activation type (default 0x00; 0x01 WWH-OBD, 0xE0 central security)
   --oem on|off|HEX         the OEM-specific field of the routing activation request (default on, value 0)
@@ -60,7 +61,7 @@ Options (addresses and codes in hex, with or without 0x; times in milliseconds):
   --settle MS              after a request that suppresses its positive response (e.g. 3E80): wait this
                            long for a negative response before the next request (default 50)
   --connect-timeout MS     TCP connect timeout (default 2000)
-  --channel N              the connection's channel number (default 1)
+  --channel N              the connection's channel number (default 1; load numbers its own)
   --eid HEX                discover: the 6-byte EID to ask for
   --vin TEXT               discover: the 17-character VIN to ask for
   --wait MS                discover: how long to collect answers or announcements (default 2000, A_DoIP_Ctrl;
