@@ -1,6 +1,10 @@
 // doip-tester load against a simulator in this process: the figures of its JSON by the entity's answers,
 // its usage errors, and the pieces its table rests on (the error columns, the latency percentiles).
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -56,16 +60,19 @@ TEST_P(LoadE2e, JsonFigures) {
     doip_tools::SimulatorOptions options;
     c.configure(options);
     start(options);
-    char json_path[] = "/tmp/doip_load_XXXXXX";
-    const int fd = mkstemp(json_path);
+    std::string path_text = (std::filesystem::temp_directory_path() / "doip_load_XXXXXX").string();
+    std::vector<char> path(path_text.begin(), path_text.end());
+    path.push_back('\0');
+    const int fd = mkstemp(path.data());
     ASSERT_GE(fd, 0);
     close(fd);
+    const std::string json_path = path.data();
     const RunResult r = run(std::string(DOIP_TESTER_PATH) + " load " + c.arguments +
                             " --host 127.0.0.1 --port " + std::to_string(port()) + " --json " + json_path);
     std::ifstream file(json_path);
     std::stringstream json;
     json << file.rdbuf();
-    std::remove(json_path);
+    std::remove(json_path.c_str());
     EXPECT_EQ(r.exit_code, c.exit_code) << r.output;
     const std::string j = json.str();
     const double connections = json_number(j, "connections_requested");
