@@ -48,6 +48,10 @@ const LoadRun kLoadRuns[] = {
     {"1101 3E00 --connections 2 --count 4",
      [](doip_tools::SimulatorOptions& o) { o.close_after_reset = true; }, 1, 2, 4, 2, 0, 0, 2, 0, 2,
      "UDS 3E 00: "},
+    // Beyond the entity's sockets: it checks the activated ones, which answer while they wait for the start
+    // and stay, and denies the newcomers (0x01).
+    {"--connections 6 --count 5", [](doip_tools::SimulatorOptions& o) { o.max_sockets = 4; }, 1, 4, 20, 20, 0,
+     0, 0, 2, 20, "code 0x01"},
     // No connection activates: nothing is sent.
     {"--connections 3 --count 2", [](doip_tools::SimulatorOptions& o) { o.activation_response_code = 0x06; },
      1, 0, 0, 0, 0, 0, 0, 3, 0, "code 0x06"},

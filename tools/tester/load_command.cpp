@@ -23,6 +23,8 @@ namespace doip_tools {
 namespace {
 
 constexpr std::chrono::milliseconds kProgressInterval{250};
+// How long an activated session waiting for the start listens for alive checks before it looks again.
+constexpr uint32_t kIdleLookMs = 50;
 
 // One tester. Its thread alone uses the session and writes `figures` until it is joined; the progress line
 // reads the atomics.
@@ -161,11 +163,11 @@ class LoadRun {
             session.close();
         }
         {
-            std::unique_lock<std::mutex> lock(mutex_);
+            std::lock_guard<std::mutex> lock(mutex_);
             ++ready_;
-            changed_.notify_all();
-            changed_.wait(lock, [&] { return go_; });
         }
+        changed_.notify_all();
+        wait_for_start(t, session);
         if (t.activated) {
             exchange(t, session);
         }
@@ -175,6 +177,28 @@ class LoadRun {
             ++finished_;
         }
         changed_.notify_all();
+    }
+
+    // Until the start, an activated session answers the entity's alive checks (receive() does): when a
+    // later tester's activation finds every socket taken, the entity checks them, and takes a silent one for
+    // gone.
+    void wait_for_start(Tester& t, Session& session) {
+        bool listening = t.activated;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                if (!listening) {
+                    changed_.wait(lock, [&] { return go_; });
+                }
+                if (go_) {
+                    return;
+                }
+            }
+            ReceivedMessage nothing_awaited;
+            // False at once when the connection has ended: the exchanges will say so.
+            listening =
+                !session.receive({}, kIdleLookMs, &nothing_awaited) && session.receive_failure().empty();
+        }
     }
 
     // The request list in a loop until the count, the stop or the connection's end.
