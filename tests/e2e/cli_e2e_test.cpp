@@ -33,7 +33,7 @@ const Invocation kRuns[] = {
     {"discover --eid 02005E000CE1", 0x10, 0, "vehicle identification response (0x0004)"},
     {"discover --timeout 300 --vin WDOIPSIM00000000X", 0x10, 1, "no vehicle identification response"},
     {"status", 0x10, 0, "entity status response (0x4002)|0x01 ready"},
-    {"status --tcp", 0x10, 0, "max sockets 16, open sockets 1, max data size 4096|(0x4004): 0x01 ready"},
+    {"status --tcp", 0x10, 0, "max sockets 255, open sockets 1, max data size 4096|(0x4004): 0x01 ready"},
     {"activate", 0xFF, 1, "未成功创建TCP链接|-1004 (socket layer: the entity refused|state 1 no entry"},
     // Routing is not active whatever the library returned: the tester says why and sends no UDS.
     {"uds 3E00", 0x03, 1,

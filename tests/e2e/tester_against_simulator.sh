@@ -71,7 +71,7 @@ expect activate 0 "code 0x10" activate "${target[@]}"
 expect uds-vin 0 "WDOIPSIM000000001" uds 22F190 3E00 "${target[@]}"
 expect uds-negative 3 "NRC 0x11" uds 1902FF "${target[@]}"
 expect discover 0 "WDOIPSIM000000001" discover "${target[@]}"
-expect status 0 "max sockets 16" status "${target[@]}"
+expect status 0 "max sockets 255" status "${target[@]}"
 
 start_simulator --activation-code 06
 target=(--host 127.0.0.1 --port "$port")

@@ -58,7 +58,8 @@ Replies Entity::entity_status(const Request& r) {
     const doip_addressing_s a = from_entity(r);
     const auto open = static_cast<uint8_t>(std::min<size_t>(open_connections_(), 255));
     doip_entity_status_response_s record{};
-    doip_entity_status_response_init(&a, &record, options_.node_type, options_.max_sockets, open, 1,
+    const auto max_sockets = static_cast<uint8_t>(std::min<uint32_t>(options_.max_sockets, 255));
+    doip_entity_status_response_init(&a, &record, options_.node_type, max_sockets, open, 1,
                                      options_.max_request_size);
     return {encode(record, &doip_entity_status_response_serilize)};
 }

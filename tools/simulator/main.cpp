@@ -50,7 +50,8 @@ Options (addresses and codes in hex, with or without 0x; counts and times in dec
   --activation-code HEX    routing activation response code (default 0x10 = granted; e.g. 0x06 denies)
   --vin TEXT               the 17-character VIN (default WDOIPSIM000000001)
   --power-mode HEX         diagnostic power mode (default 0x01 ready)
-  --max-sockets N          reported in the entity status, and the limit of activated sockets (default 16)
+  --max-sockets N          the limit of activated sockets (default 256), reported in the entity status
+                           (255 at most there)
   --ack-echo N             bytes of the request echoed in the positive ACK (default 0)
   --close-after-reset      close the connection after the answer to an ECU reset (11 xx)
   --alive-check-timeout MS A_DoIP_Ctrl, the wait for alive check responses (default 2000)
@@ -59,7 +60,7 @@ Options (addresses and codes in hex, with or without 0x; counts and times in dec
   --read-timeout MS        close a connection whose message (even half a header) is not whole MS after
                            its first byte, or that takes nothing of a reply for MS (default 2000; 0: no
                            limit)
-  --max-connections N      TCP connections served at once (default 256); one more is closed at once
+  --max-connections N      TCP connections served at once (default 512); one more is closed at once
   --no-announce            no vehicle announcements
   --announce-address ADDR  where announcements go (default: the broadcast address of --bind:
                            127.255.255.255 for 127.x, 255.255.255.255 for 0.0.0.0, else x.y.z.255 as if
@@ -118,7 +119,7 @@ doip_tools::OptionTable option_table(doip_tools::SimulatorOptions& options, bool
         .hex("--activation-code", 0xFF, &options.activation_response_code)
         .text("--vin", &options.vin, [](const std::string& v) { return v.size() == 17; })
         .hex("--power-mode", 0xFF, &options.power_mode)
-        .decimal("--max-sockets", 255, &options.max_sockets)
+        .decimal("--max-sockets", 65535, &options.max_sockets)
         .decimal("--ack-echo", 4096, &options.ack_echo_bytes)
         .hex("--functional-address", 0xFFFF, &options.functional_address)
         .flag("--close-after-reset", [&] { options.close_after_reset = true; })

@@ -36,11 +36,13 @@ struct SimulatorOptions {
     std::string vin = "WDOIPSIM000000001";
     std::array<uint8_t, 6> eid = {0x02, 0x00, 0x5E, 0x00, 0x0C, 0xE1};
     std::array<uint8_t, 6> gid = {0x02, 0x00, 0x5E, 0x00, 0x00, 0x01};
-    uint8_t node_type = 0x00;          // DoIP gateway
-    uint8_t max_sockets = 16;          // reported in the entity status; more activated sockets get code 0x01
-    uint8_t power_mode = 0x01;         // ready
-    uint32_t max_request_size = 4096;  // larger messages get generic NACK 0x02
-    uint32_t ack_echo_bytes = 0;       // bytes of the diagnostic request echoed in the positive ACK
+    uint8_t node_type = 0x00;  // DoIP gateway
+    // Activated sockets at once; one more gets code 0x01. The entity status reports it, 255 at most (its
+    // field is one byte). As many as the connections a tester process opens at most (doip-tester load).
+    uint32_t max_sockets = 256;
+    uint8_t power_mode = 0x01;             // ready
+    uint32_t max_request_size = 4096;      // larger messages get generic NACK 0x02
+    uint32_t ack_echo_bytes = 0;           // bytes of the diagnostic request echoed in the positive ACK
     uint16_t functional_address = 0xE400;  // a diagnostic message to it is answered by every target
     bool close_after_reset = false;        // the connection ends after the answer to an ECU reset (11 xx)
     // ISO 13400-2's timers, shortened by tests.
@@ -53,7 +55,7 @@ struct SimulatorOptions {
     uint32_t read_timeout_ms = 2000;
     // TCP connections served at once; a connection beyond them is closed at once. Well above max_sockets,
     // so that testers waiting for an alive check still get in.
-    uint32_t max_connections = 256;
+    uint32_t max_connections = 512;
     // Vehicle announcements after start: off by default here so that simulators in tests and the demo
     // stay quiet (doip-sim turns them on). An empty address: the broadcast address of the bound one.
     bool announce = false;

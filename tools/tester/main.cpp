@@ -5,6 +5,7 @@
 
 #include "arguments.h"
 #include "commands.h"
+#include "load_command.h"
 #include "net.h"
 
 namespace {
@@ -33,12 +34,21 @@ Commands:
                        Datagrams that are not one whole DoIP message are counted and skipped, at most
                        256 answers are kept; no vehicle identification response that decodes: exit 1
   status               entity status and diagnostic power mode (over UDP; --tcp: on a TCP connection)
+  load [REQUEST ...]   many testers at once: --connections connections, each with its own tester address
+                       (--source-address and the next ones; default 0x0E00, 0x0E01, ...), activate routing,
+                       then send the UDS requests (as for uds; default 3E00) in a loop for --duration
+                       seconds or --count passes, each at --rate exchanges/s. A progress line on a
+                       terminal, then a table: connections activated, exchanges, exchanges/s, errors by
+                       kind (timeouts, NACKs, NRCs, closed connections, activation failures), latency
+                       p50/p90/p99/max. A connection that is lost stops. Exit 0 without any error (a
+                       negative response counts as one), 1 otherwise
 
 Options (addresses and codes in hex, with or without 0x; times in milliseconds):
   --host ADDRESS           the entity's IPv4 address (default 127.0.0.1; discover: a broadcast address works)
   --port N                 the entity's port (default 13400)
   --local-address ADDRESS  the tester's address to bind (default: any)
-  --source-address HEX     the tester's logical address (default 0x0EF5)
+  --source-address HEX     the tester's logical address (default 0x0EF5; load: the first connection's,
+                           default 0x0E00)
   --target-address HEX     the ECU's logical address for diagnostic messages (default 0x0CE1)
   --activation-type HEX    routing activation type (default 0x00; 0x01 WWH-OBD, 0xE0 central security)
   --oem on|off|HEX         the OEM-specific field of the routing activation request (default on, value 0)
@@ -51,7 +61,7 @@ Options (addresses and codes in hex, with or without 0x; times in milliseconds):
   --settle MS              after a request that suppresses its positive response (e.g. 3E80): wait this
                            long for a negative response before the next request (default 50)
   --connect-timeout MS     TCP connect timeout (default 2000)
-  --channel N              the connection's channel number (default 1)
+  --channel N              the connection's channel number (default 1; load numbers its own)
   --eid HEX                discover: the 6-byte EID to ask for
   --vin TEXT               discover: the 17-character VIN to ask for
   --wait MS                discover: how long to collect answers or announcements (default 2000, A_DoIP_Ctrl;
@@ -67,6 +77,11 @@ Options (addresses and codes in hex, with or without 0x; times in milliseconds):
                            100 ms, then after twice as long each time up to 2 s. A request the entity did
                            not acknowledge because the connection had ended is sent once more
   --reconnect-tries N      uds: attempts for --reconnect (default 5)
+  --connections N          load: testers at once, 1 to 256 (default 8)
+  --duration SECONDS       load: how long the exchanges run (default 10; with --count: at most this long)
+  --count N                load: passes over the request list per connection, then the connection ends
+  --rate N                 load: exchanges per second per connection (default 0: as fast as answered)
+  --json FILE              load: also write the figures to FILE as JSON
   --verbose                uds: also print the entity status and the messages passed over
   -h, --help               this text
 
@@ -87,6 +102,7 @@ Examples:
   doip-tester discover --listen --wait 3000
   doip-tester discover --host 192.168.0.10 --vin WDOIPSIM000000001
   doip-tester status --host 192.168.0.10
+  doip-tester load 22F190 3E00 --connections 64 --duration 30 --json load.json --host 192.168.0.10
 )";
 
 int usage_error(const std::string& text) {
@@ -101,12 +117,20 @@ bool is_vin(const std::string& v) {
 // The options, applied as they are parsed.
 doip_tools::OptionTable option_table(doip_tools::TesterOptions& options,
                                      doip_tools::DiscoverOptions& discover, doip_tools::UdsOptions& uds,
-                                     bool& via_tcp) {
+                                     doip_tools::LoadOptions& load, bool& via_tcp) {
     doip_tools::OptionTable table;
     table.text("--host", &options.host, &doip_tools::net::is_ipv4)
         .decimal("--port", 65535, &options.port, 1)
         .text("--local-address", &options.local_address, &doip_tools::net::is_ipv4)
-        .hex("--source-address", 0xFFFF, &options.source_address)
+        .value("--source-address",
+               [&](const std::string& v) {
+                   uint32_t address = 0;
+                   if (!doip_tools::parse_hex(v, 0xFFFF, &address)) {
+                       return false;
+                   }
+                   options.source_address = load.first_source = static_cast<uint16_t>(address);
+                   return true;
+               })
         .hex("--target-address", 0xFFFF, &options.target_address)
         .hex("--activation-type", 0xFF, &options.activation_type)
         .value("--oem",
@@ -139,6 +163,16 @@ doip_tools::OptionTable option_table(doip_tools::TesterOptions& options,
                })
         .flag("--reconnect", [&] { uds.reconnect = true; })
         .decimal("--reconnect-tries", 100, &uds.reconnect_tries, 1)
+        .decimal("--connections", 0xFFFFFFFFu, &load.connections)
+        .value("--duration",
+               [&](const std::string& v) {
+                   load.duration_given = true;
+                   return doip_tools::parse_decimal(v, 31 * 24 * 3600, &load.duration_s) &&
+                          load.duration_s > 0;
+               })
+        .decimal("--count", 0xFFFFFFFFu, &load.count, 1)
+        .decimal("--rate", 1000000, &load.rate)
+        .text("--json", &load.json_file)
         .flag("--verbose", [&] { options.verbose = true; });
     return table;
 }
@@ -155,6 +189,7 @@ int main(int argc, char** argv) {
     TesterOptions options;
     DiscoverOptions discover;
     UdsOptions uds_options;
+    LoadOptions load_options;
     bool via_tcp = false;
     std::string command;
     std::vector<UdsRequest> uds_requests;
@@ -164,14 +199,14 @@ int main(int argc, char** argv) {
             return true;
         }
         UdsRequest request;
-        if (command != "uds" || !parse_uds_request(a, &request)) {
+        if ((command != "uds" && command != "load") || !parse_uds_request(a, &request)) {
             return false;
         }
         uds_requests.push_back(request);
         return true;
     };
     const OptionTable::Result parsed =
-        option_table(options, discover, uds_options, via_tcp).parse(args, positional);
+        option_table(options, discover, uds_options, load_options, via_tcp).parse(args, positional);
     switch (parsed.status) {
         case OptionTable::Status::ok:
             break;
@@ -187,6 +222,12 @@ int main(int argc, char** argv) {
         case OptionTable::Status::unknown_option:
             return usage_error("unknown option " + parsed.argument);
     }
+    if (command == "load") {
+        const std::string wrong = check_load_options(load_options);
+        if (!wrong.empty()) {
+            return usage_error(wrong);
+        }
+    }
     if (!net::startup()) {
         std::cerr << "doip-tester: the socket library cannot start\n";
         return kExitFailure;
@@ -201,6 +242,8 @@ int main(int argc, char** argv) {
             return usage_error("uds needs at least one request in hex");
         }
         rc = run_uds(options, uds_options, uds_requests, std::cout);
+    } else if (command == "load") {
+        rc = run_load(options, load_options, uds_requests, std::cout);
     } else if (command == "discover") {
         rc = run_discover(options, discover, std::cout);
     } else if (command == "status") {
