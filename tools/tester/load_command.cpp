@@ -14,7 +14,6 @@
 #include <system_error>
 #include <thread>
 
-#include "demux.h"
 #include "formatting.h"
 #include "load_report.h"
 #include "terminal.h"
@@ -121,8 +120,8 @@ class LoadRun {
             options.channel = t->channel;
             options.source_address = t->source;
             // Made here, one after the other: a session sets the process-wide socket table and logger.
-            // One demultiplexer for all the sessions files every connection's messages.
-            t->session = std::make_unique<Session>(options, &demux_);
+            // Each reads its own connection's queue.
+            t->session = std::make_unique<Session>(options);
             Tester& tester = *t;
             testers_.push_back(std::move(t));
             try {
@@ -309,7 +308,6 @@ class LoadRun {
     const LoadOptions& load_;
     const std::vector<UdsRequest>& requests_;
     std::ostream& out_;
-    MessageDemux demux_;
     std::mutex activation_mutex_;
     std::vector<std::unique_ptr<Tester>> testers_;
     // The start gate, the stop and the ends, under mutex_; stop_ is also read without it.
