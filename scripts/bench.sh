@@ -13,7 +13,7 @@ build_dir=${1:-build-bench}
 
 scripts/install-deps.sh python3
 
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DDOIP_BUILD_BENCH=ON -DDOIP_BUILD_TESTS=OFF
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DDOIP_BUILD_BENCH=ON -DDOIP_BUILD_TOOLS=ON -DDOIP_BUILD_TESTS=OFF
 cmake --build "$build_dir" -j2
 
 results="$build_dir/bench-results"
