@@ -3,6 +3,8 @@
 #ifndef DOIP_BENCH_SUPPORT_H
 #define DOIP_BENCH_SUPPORT_H
 
+#include <benchmark/benchmark.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +35,17 @@ inline double percentile(std::vector<double> samples, double fraction) {
 
 inline double median(std::vector<double> samples) {
     return percentile(std::move(samples), 0.5);
+}
+
+// The end of a main() that registered its benchmarks itself: the library's command line, then every run.
+inline int run_registered(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
 }
 
 }  // namespace doip_bench

@@ -185,6 +185,15 @@ std::vector<uint8_t> diagnostic_message() {
     return bytes;
 }
 
+// The cache's record of `bytes` (which it copies on append), on the benchmark's channel.
+doip_message_s message_of(const std::vector<uint8_t>& bytes) {
+    doip_message_s msg{};
+    msg.channel = kChannel;
+    msg.length = static_cast<uint32_t>(bytes.size());
+    msg.data = const_cast<uint8_t*>(bytes.data());
+    return msg;
+}
+
 // Argument: the number of listeners, the default one included.
 void BM_CacheAppendGet_vs_MutexDeque(benchmark::State& state) {
     const auto listeners = static_cast<int>(state.range(0));
@@ -194,10 +203,7 @@ void BM_CacheAppendGet_vs_MutexDeque(benchmark::State& state) {
         return;
     }
     const std::vector<uint8_t> bytes = diagnostic_message();
-    doip_message_s msg{};
-    msg.channel = kChannel;
-    msg.length = kMessageSize;
-    msg.data = const_cast<uint8_t*>(bytes.data());
+    const doip_message_s msg = message_of(bytes);
     const uint8_t prefix[] = {0x02, 0xFD, 0x80, 0x01};
     const doip_s ctx = no_wait_context();
     doip_message_s out{};
@@ -264,10 +270,7 @@ void BM_CacheMemory1000x4KiB_TwoListeners(benchmark::State& state) {
         return;
     }
     const std::vector<uint8_t> bytes = diagnostic_message();
-    doip_message_s msg{};
-    msg.channel = kChannel;
-    msg.length = kMessageSize;
-    msg.data = const_cast<uint8_t*>(bytes.data());
+    const doip_message_s msg = message_of(bytes);
     const double held = static_cast<double>(kMessages) * kMessageSize;
     std::vector<double> growths;
     int failures = 0;
@@ -310,11 +313,5 @@ int main(int argc, char** argv) {
         ->Iterations(g_smoke ? 1 : 20)
         ->UseManualTime()
         ->Unit(benchmark::kMicrosecond);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return doip_bench::run_registered(argc, argv);
 }

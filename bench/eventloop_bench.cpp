@@ -219,11 +219,5 @@ int main(int argc, char** argv) {
         g_smoke ? 50 : 1000);
     manual(benchmark::RegisterBenchmark("BM_ProtocolTimerLatenessBusyCore", BM_ProtocolTimerLatenessBusyCore),
            g_smoke ? 2 : 20);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return doip_bench::run_registered(argc, argv);
 }

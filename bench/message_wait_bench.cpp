@@ -28,6 +28,19 @@ double micros(Clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
 }
 
+// Appends `msg` and waits until the waiter has counted another round: the microseconds from the append to
+// the moment the waiter stamped into `returned_at`.
+double timed_append(const doip_message_s& msg, const std::atomic<int>& rounds,
+                    const std::atomic<int64_t>& returned_at) {
+    const int before = rounds;
+    const auto appended = Clock::now();
+    doip_append_eth_message(&msg);
+    while (rounds == before) {
+        std::this_thread::yield();
+    }
+    return micros(Clock::duration(returned_at.load() - appended.time_since_epoch().count()));
+}
+
 // The floor: a thread blocked on a condition variable, woken by a flag set under the mutex.
 class CondvarHandOff {
   public:
@@ -120,14 +133,7 @@ void BM_AppendToWaitReturn(benchmark::State& state) {
         waiting = false;
         // Give the waiter time to block, so every sample includes the wake-up.
         std::this_thread::sleep_for(std::chrono::microseconds(300));
-        const int before = rounds;
-        const auto appended = Clock::now();
-        doip_append_eth_message(&msg);
-        while (rounds == before) {
-            std::this_thread::yield();
-        }
-        const double latency =
-            micros(Clock::duration(returned_at.load() - appended.time_since_epoch().count()));
+        const double latency = timed_append(msg, rounds, returned_at);
         latencies.push_back(latency);
         state.SetIterationTime(latency / 1e6);
         floors.push_back(floor.sample_us());
@@ -185,14 +191,7 @@ void BM_AppendToPollingWaitReturn(benchmark::State& state) {
         waiting = false;
         // The reply comes at any moment of the waiter's poll interval, not in step with it.
         std::this_thread::sleep_for(std::chrono::microseconds(300 + phase(random)));
-        const int before = rounds;
-        const auto appended = Clock::now();
-        doip_append_eth_message(&msg);
-        while (rounds == before) {
-            std::this_thread::yield();
-        }
-        const double latency =
-            micros(Clock::duration(returned_at.load() - appended.time_since_epoch().count()));
+        const double latency = timed_append(msg, rounds, returned_at);
         latencies.push_back(latency);
         state.SetIterationTime(latency / 1e6);
         floors.push_back(floor.sample_us());
@@ -222,11 +221,5 @@ int main(int argc, char** argv) {
         ->Iterations(smoke ? 10 : 150)
         ->UseManualTime()
         ->Unit(benchmark::kMicrosecond);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return doip_bench::run_registered(argc, argv);
 }

@@ -413,11 +413,5 @@ int main(int argc, char** argv) {
         ->Iterations(g_smoke ? 5 : 300)
         ->UseManualTime()
         ->Unit(benchmark::kMicrosecond);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return doip_bench::run_registered(argc, argv);
 }
