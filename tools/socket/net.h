@@ -76,6 +76,12 @@ bool send_all(Handle socket, const uint8_t* bytes, size_t count);
 bool set_send_timeout(Handle socket, int timeout_ms);
 // 1 when the socket is readable (or has an error or hang-up pending), 0 on timeout, -1 on failure.
 int wait_readable(Handle socket, int timeout_ms);
+// 1 when the socket can take bytes (or has an error or hang-up pending), 0 on timeout, -1 on failure.
+int wait_writable(Handle socket, int timeout_ms);
+// Reads and writes on the socket return at once from now on, having done what they could. False on failure.
+bool set_nonblocking(Handle socket);
+// True when the last socket error of the calling thread says a non-blocking call could not go on now.
+bool last_error_would_block();
 // Ends both directions; a thread blocked in recv_some on the socket returns. Safe on a shut socket.
 void shutdown_both(Handle socket);
 // Releases the descriptor. Must not race with other calls on the same handle.

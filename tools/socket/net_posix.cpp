@@ -274,6 +274,23 @@ int wait_readable(Handle socket, int timeout_ms) {
     return ready < 0 ? -1 : (ready == 0 ? 0 : 1);
 }
 
+int wait_writable(Handle socket, int timeout_ms) {
+    pollfd p{fd_of(socket), POLLOUT, 0};
+    int ready;
+    do {
+        ready = ::poll(&p, 1, timeout_ms);
+    } while (ready < 0 && errno == EINTR);
+    return ready < 0 ? -1 : (ready == 0 ? 0 : 1);
+}
+
+bool set_nonblocking(Handle socket) {
+    return set_blocking(fd_of(socket), false);
+}
+
+bool last_error_would_block() {
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
 void shutdown_both(Handle socket) {
     if (socket != kInvalid) {
         ::shutdown(fd_of(socket), SHUT_RDWR);

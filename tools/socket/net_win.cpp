@@ -305,6 +305,22 @@ int wait_readable(Handle socket, int timeout_ms) {
     return ready < 0 ? -1 : (ready == 0 ? 0 : 1);
 }
 
+int wait_writable(Handle socket, int timeout_ms) {
+    WSAPOLLFD p{};
+    p.fd = sock_of(socket);
+    p.events = POLLWRNORM;
+    const int ready = ::WSAPoll(&p, 1, timeout_ms);
+    return ready < 0 ? -1 : (ready == 0 ? 0 : 1);
+}
+
+bool set_nonblocking(Handle socket) {
+    return set_blocking(sock_of(socket), false);
+}
+
+bool last_error_would_block() {
+    return ::WSAGetLastError() == WSAEWOULDBLOCK;
+}
+
 // A receive blocked in another thread does not necessarily return on shutdown alone under Windows, so
 // pending I/O on the socket is cancelled as well; that receive then fails, as the callers expect of a
 // connection they are closing.
