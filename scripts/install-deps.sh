@@ -3,7 +3,7 @@
 # Extra package names may be given as arguments; after --only, just the packages named.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev tshark)
+packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl tshark)
 if [ "${1:-}" = "--only" ]; then
   shift
   packages=()

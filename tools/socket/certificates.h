@@ -10,16 +10,16 @@ namespace doip_tools::tls {
 
 // The files make_certificates() writes into its directory (names relative to it).
 struct CertificateFiles {
-    std::string ca = "ca.pem";                    // the CA that issued everything below but `stranger`
-    std::string entity = "entity.pem";            // the entity: subjectAltName IP:<entity_ip> and DNS:<entity_name>
+    std::string ca = "ca.pem";          // the CA that issued everything below but `stranger`
+    std::string entity = "entity.pem";  // the entity: subjectAltName IP:<entity_ip> and DNS:<entity_name>
     std::string entity_key = "entity.key";
-    std::string tester = "tester.pem";            // a tester (client) certificate
+    std::string tester = "tester.pem";  // a tester (client) certificate
     std::string tester_key = "tester.key";
-    std::string expired = "expired.pem";          // the entity's names, but valid only in the past
+    std::string expired = "expired.pem";  // the entity's names, but valid only in the past
     std::string expired_key = "expired.key";
-    std::string other_address = "other.pem";      // another address (IP:192.0.2.1), same CA
+    std::string other_address = "other.pem";  // another address (IP:192.0.2.1), same CA
     std::string other_address_key = "other.key";
-    std::string stranger = "stranger.pem";        // the entity's names, from a CA nobody trusts
+    std::string stranger = "stranger.pem";  // the entity's names, from a CA nobody trusts
     std::string stranger_key = "stranger.key";
     std::string stranger_ca = "stranger-ca.pem";
 };
