@@ -70,9 +70,18 @@ SocketLayer::~SocketLayer() {
     close_all();
 }
 
-void SocketLayer::configure(const SocketLayerOptions& options) {
+int SocketLayer::configure(const SocketLayerOptions& options, std::string*) {
     std::lock_guard<std::mutex> lock(mutex_);
     options_ = options;
+    return DOIP_OK;
+}
+
+std::string SocketLayer::open_failure(uint8_t) const {
+    return std::string();
+}
+
+std::string SocketLayer::security(uint8_t) const {
+    return std::string();
 }
 
 doip_socket_ops_s SocketLayer::ops() {

@@ -62,6 +62,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -69,6 +70,7 @@
 #include "doip.h"
 #include "framer.h"
 #include "inbox.h"
+#include "tls.h"
 
 namespace doip_tools {
 
@@ -81,7 +83,14 @@ enum {
     DOIP_SOCKET_ERR_CONNECT_TIMEOUT = -1005,  // the entity did not answer within the connect timeout
     DOIP_SOCKET_ERR_NOT_OPEN = -1006,         // no connection on that channel
     DOIP_SOCKET_ERR_SEND = -1007,             // sending failed
-    DOIP_SOCKET_ERR_CLOSED = -1008            // the connection was closed by the peer or after a bad stream
+    DOIP_SOCKET_ERR_CLOSED = -1008,           // the connection was closed by the peer or after a bad stream
+    DOIP_SOCKET_ERR_TLS_UNAVAILABLE = -1009,  // TLS asked for, but this build has none
+    DOIP_SOCKET_ERR_TLS_CONFIG = -1010,       // the TLS settings cannot be used (a file, a key mismatch)
+    DOIP_SOCKET_ERR_TLS_HANDSHAKE = -1011,    // the TLS handshake failed (not TLS, an alert, ...)
+    DOIP_SOCKET_ERR_TLS_VERIFY = -1012,       // the entity's certificate was not accepted
+    DOIP_SOCKET_ERR_TLS_TIMEOUT = -1013,      // the TLS handshake did not complete in time
+    DOIP_SOCKET_ERR_TLS_TRUNCATED = -1014,    // the entity ended the connection without TLS close_notify
+    DOIP_SOCKET_ERR_TLS = -1015               // a TLS error on an established connection
 };
 
 enum class Delivery {
@@ -95,6 +104,9 @@ struct SocketLayerOptions {
     uint32_t max_payload_length = 65536;  // a larger announced payload closes the connection
     uint32_t connect_timeout_ms = 2000;
     bool fallback_to_ephemeral_port = true;
+    // Set: every connection is TLS (the handshake within connect_timeout_ms as well); never plain TCP
+    // instead, even when these settings cannot be used (open() fails then).
+    std::optional<tls::ClientOptions> tls;
 };
 
 struct SocketLayerStats {
@@ -117,7 +129,9 @@ enum class ConnectionEnd {
     bad_header,          // a header with a bad pattern (version and inverse byte)
     too_large,           // a header announced more payload bytes than max_payload_length
     reset,               // the peer reset it
-    receive_failed       // another receive error
+    receive_failed,      // another receive error
+    tls_truncated,       // TLS: the peer closed the connection without close_notify
+    tls_failed           // TLS: an error or an alert on the established connection
 };
 
 struct EndReason {
@@ -143,8 +157,10 @@ class SocketLayer {
   public:
     static SocketLayer& instance();
 
-    // Options for connections opened afterwards (the logger applies at once).
-    void configure(const SocketLayerOptions& options);
+    // Options for connections opened afterwards (the logger applies at once). DOIP_OK, or when the TLS
+    // settings cannot be used DOIP_SOCKET_ERR_TLS_CONFIG or DOIP_SOCKET_ERR_TLS_UNAVAILABLE with `error`
+    // filled (if given); every open() then fails with that code until the layer is configured again.
+    int configure(const SocketLayerOptions& options, std::string* error = nullptr);
     // The table of this layer's functions, as doip_set_socket_ops takes it.
     static doip_socket_ops_s ops();
     // doip_set_socket_ops(ops()).
@@ -164,6 +180,11 @@ class SocketLayer {
     // Why the channel's connection became unusable; `cause` none while it is usable or when there is none.
     // Set before the connection turns unusable and before the wakers hear of it.
     EndReason end_reason(uint8_t channel) const;
+    // Why the last open() on the channel failed, in words (the system's or OpenSSL's reason); empty when it
+    // succeeded.
+    std::string open_failure(uint8_t channel) const;
+    // "TLSv1.3 TLS_AES_256_GCM_SHA384" for a TLS connection on the channel; empty for plain TCP or none.
+    std::string security(uint8_t channel) const;
     // The serial of the channel's connection (its aux2), 0 when there is none.
     uint32_t serial(uint8_t channel) const;
     // Connection delivery: the messages on the channel's queue, not yet taken.
