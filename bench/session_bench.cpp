@@ -10,7 +10,7 @@
 //   activation request and its response on a raw socket.
 // Counters: figure and floor (per second, or microseconds for the activation) and ratio = figure / floor.
 // The simulator runs in this process on an ephemeral 127.0.0.1 port, without logging. Linux only.
-#include "bench_support.h"
+#include "session_support.h"
 #include "doip.h"
 #include "session.h"
 #include "simulator.h"
@@ -35,41 +35,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using doip_bench::median;
+using namespace doip_bench;  // NOLINT(google-build-using-namespace): the benchmarks' own helpers
 
 bool g_smoke = false;
 
-double seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
-
 constexpr uint16_t kEntity = 0x0CE1;
-
-// A simulator on an ephemeral port of 127.0.0.1, TCP only, quiet.
-class BenchSimulator {
-  public:
-    BenchSimulator() : simulator_(options()) { started_ = simulator_.start(&error_); }
-    bool started() const { return started_; }
-    const std::string& error() const { return error_; }
-    uint16_t port() const { return simulator_.port(); }
-    // Until the entity has let go of every connection closed before (its threads see the close), so that
-    // a source address is free again for the next activation.
-    bool settle(size_t open) const {
-        return simulator_.wait_for_open_connections(open, std::chrono::seconds(2));
-    }
-
-  private:
-    static doip_tools::SimulatorOptions options() {
-        doip_tools::SimulatorOptions o;
-        o.udp = false;
-        o.max_sockets = 32;
-        return o;
-    }
-    doip_tools::Simulator simulator_;
-    std::string error_;
-    bool started_ = false;
-};
 
 // A tester written directly on a blocking POSIX socket: the floor the library's path is measured against.
 class RawClient {
@@ -169,36 +139,9 @@ class RawClient {
     std::vector<uint8_t> frame_;
 };
 
-const std::vector<uint8_t> kTesterPresent = {0x3E, 0x00};
-
-bool positive(const doip_tools::UdsExchange& x) {
-    return x.outcome == doip_tools::UdsExchange::Outcome::positive;
-}
-
-doip_tools::TesterOptions tester_options(uint16_t port, int index) {
-    doip_tools::TesterOptions o;
-    o.port = port;
-    o.channel = static_cast<uint8_t>(index + 1);
-    o.source_address = static_cast<uint16_t>(0x0E00 + index);
-    // Distinct local addresses: distinct connection keys, although activations close together may draw
-    // the same local port.
-    o.local_address = "127.0.0." + std::to_string(index + 2);
-    o.timeout_ms = 1000;
-    return o;
-}
-
 // Raw clients use source addresses the Sessions do not.
 uint16_t raw_source(int index) {
     return static_cast<uint16_t>(0x0E80 + index);
-}
-
-void report_rates(benchmark::State& state, const std::vector<double>& figures,
-                  const std::vector<double>& floors) {
-    const double figure = median(figures);
-    const double floor = median(floors);
-    state.counters["figure_per_s"] = figure;
-    state.counters["floor_per_s"] = floor;
-    state.counters["ratio"] = floor > 0 ? figure / floor : 0;
 }
 
 // Exchanges per block; the iteration count is set where the benchmark is registered.
@@ -251,34 +194,6 @@ void BM_SequentialExchanges_vs_RawSocket(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * block);
     report_rates(state, figures, floors);
-}
-
-constexpr int kConnections = 8;
-
-// Runs `work(i)` on kConnections threads that start together; the time from the start to the last end.
-template <typename Work>
-Clock::duration in_parallel(Work work) {
-    std::atomic<int> ready{0};
-    std::atomic<bool> go{false};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kConnections; ++i) {
-        threads.emplace_back([&, i] {
-            ++ready;
-            while (!go) {
-                std::this_thread::yield();
-            }
-            work(i);
-        });
-    }
-    while (ready < kConnections) {
-        std::this_thread::yield();
-    }
-    const auto begin = Clock::now();
-    go = true;
-    for (auto& t : threads) {
-        t.join();
-    }
-    return Clock::now() - begin;
 }
 
 void BM_EightConnections_vs_RawSockets(benchmark::State& state) {

@@ -53,6 +53,17 @@ ROWS = [
     ("8. Cache memory: 1000 × 4 KiB, 2 listeners (heap growth)", "cache_bench",
      r"BM_CacheMemory1000x4KiB_TwoListeners/", "heap_growth_bytes", "held_bytes", "bytes", "max_ratio", 1.3,
      "bytes held (1000 × 4096)"),
+    ("9. TLS 1.3: sequential UDS exchanges (3E 00), one connection", "tls_bench",
+     r"BM_Tls_SequentialExchanges_vs_Plain/", "figure_per_s", "floor_per_s", "per_s", "none", None,
+     "the same Session on plain TCP"),
+    ("9. TLS 1.3: UDS exchanges, eight connections in parallel", "tls_bench",
+     r"BM_Tls_EightConnections_vs_Plain/", "figure_per_s", "floor_per_s", "per_s", "none", None,
+     "the same eight Sessions on plain TCP"),
+    ("9. TLS 1.3 handshake: TCP connect + handshake (median)", "tls_bench", r"BM_TlsHandshake_vs_TcpConnect/",
+     "figure_us", "floor_us", "us", "none", None, "TCP connect alone"),
+    ("9. Routing activation over TLS 1.3: doip_activate (median)", "tls_bench",
+     r"BM_TlsActivation_vs_PlainActivation/", "figure_us", "floor_us", "us", "none", None,
+     "doip_activate on plain TCP"),
 ]
 
 
@@ -206,6 +217,10 @@ def main():
         "- 7: `eventloop_bench`; fifty timers of random delays armed at once per round; functors queued from",
         "  another thread; a thread of the program spins all along.",
         "- 8: `cache_bench`; heap in use (glibc `mallinfo2`, every arena) before and after the appends.",
+        "- 9: `tls_bench`, the same simulator with its TLS port (an EC P-256 certificate made for the run,",
+        "  verified against its CA and address): the same `Session`s over TLS 1.3 and over plain TCP, blocks",
+        "  alternating; the handshake on a raw socket (connect, then the handshake, closed with close_notify)",
+        "  against the connect alone; `doip_activate` with the layer set up for TLS against plain.",
         "",
     ]
     with open(output, "w", encoding="utf-8") as f:
