@@ -169,6 +169,66 @@ INSTANTIATE_TEST_SUITE_P(
                       PlaintextOnTlsPort{"handshake_begun", "16 03 01 02 00 01", true}),
     [](const ::testing::TestParamInfo<PlaintextOnTlsPort>& info) { return std::string(info.param.name); });
 
+struct SecureEnd {
+    const char* name;
+    uint8_t activation_code;  // the simulator's answer to every routing activation
+    bool activates;           // the tester asks for routing, else stays silent
+    const char* logged;       // why the simulator ended it
+    friend void PrintTo(const SecureEnd& c, std::ostream* os) { *os << c.name; }
+};
+
+class SecureEndTest : public SimulatorTls, public ::testing::WithParamInterface<SecureEnd> {};
+
+// However the simulator ends a TLS connection, the tester reads an orderly end of the session
+// (close_notify), not a connection cut short.
+TEST_P(SecureEndTest, IsAnOrderlyClose) {
+    const SecureEnd& c = GetParam();
+    SimulatorOptions options = tls_options();
+    options.initial_inactivity_ms = kHandshakeMs;
+    options.activation_response_code = c.activation_code;
+    start(options);
+    const doip_tools::tls::CertificateFiles files;
+    doip_tools::tls::ClientOptions client;
+    client.ca_file = file(files.ca);
+    std::string error;
+    const auto context = doip_tools::tls::client_context(client, &error);
+    ASSERT_TRUE(context) << error;
+    const doip_tools::net::ConnectResult connected =
+        doip_tools::net::tcp_connect({}, {"127.0.0.1", simulator().tls_port()}, 5000);
+    ASSERT_NE(connected.handle, doip_tools::net::kInvalid) << connected.text;
+    doip_tools::tls::HandshakeResult handshake;
+    auto session = doip_tools::tls::connect(context, connected.handle, "127.0.0.1", 5000, &handshake);
+    ASSERT_TRUE(session) << handshake.text;
+    if (c.activates) {
+        const Bytes request = hex(activation_request("F5"));
+        ASSERT_TRUE(session->write_all(request.data(), request.size(), 5000, &error)) << error;
+    }
+    Bytes received;
+    doip_tools::tls::ReadStatus status = doip_tools::tls::ReadStatus::would_block;
+    const Clock::time_point deadline = Clock::now() + kPatience;
+    while (
+        (status == doip_tools::tls::ReadStatus::data || status == doip_tools::tls::ReadStatus::would_block) &&
+        Clock::now() < deadline) {
+        if (session->wait_readable(100) != 1) {
+            continue;
+        }
+        uint8_t chunk[512];
+        const size_t n = session->read(chunk, sizeof chunk, &status, &error);
+        received.insert(received.end(), chunk, chunk + n);
+    }
+    EXPECT_EQ(status, doip_tools::tls::ReadStatus::closed) << error;
+    EXPECT_EQ(received, c.activates ? hex(activation_response("F5", c.activation_code)) : Bytes());
+    session.reset();
+    doip_tools::net::close(connected.handle);
+    expect_output(logged(), std::string("TLS established (TLSv1.|") + c.logged);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tls, SecureEndTest,
+    ::testing::Values(SecureEnd{"initial_inactivity", 0x10, false, "without routing activation"},
+                      SecureEnd{"activation_denied", 0x00, true, "response code 0, closing"}),
+    [](const ::testing::TestParamInfo<SecureEnd>& info) { return std::string(info.param.name); });
+
 struct BadSettings {
     const char* name;
     const char* cert;  // file names in the certificate directory, or "missing.pem"
