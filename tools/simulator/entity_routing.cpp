@@ -15,13 +15,16 @@ constexpr uint8_t kAllSocketsActive = 0x01;
 constexpr uint8_t kSourceAddressDifferent = 0x02;
 constexpr uint8_t kSourceAddressActive = 0x03;
 constexpr uint8_t kUnsupportedType = 0x06;
+constexpr uint8_t kSecureSocketRequired = 0x07;
 // The codes that activate routing: granted, and granted once confirmed.
 constexpr uint8_t kRoutingSuccessful = 0x10;
 constexpr uint8_t kRoutingConfirmationRequired = 0x11;
 
+constexpr uint8_t kCentralSecurity = 0xE0;
+
 // Default, WWH-OBD and central security.
 bool known_activation_type(uint8_t type) {
-    return type == 0x00 || type == 0x01 || type == 0xE0;
+    return type == 0x00 || type == 0x01 || type == kCentralSecurity;
 }
 
 // The denials after which the entity closes the socket: 0x00 unknown source address, 0x01 all sockets
@@ -36,6 +39,14 @@ bool closes_socket(uint8_t code) {
 
 uint8_t Entity::admit(Connection& connection, uint16_t source_address, uint8_t activation_type) {
     const uint8_t configured = options_.activation_response_code;
+    // Before any socket handling: the tester may retry on a TLS connection, so this one stays as it is.
+    if (configured == kRoutingSuccessful && activation_type == kCentralSecurity && options_.tls.require_tls &&
+        !connection.secure()) {
+        log_event(options_, connection.name() +
+                                ": routing activation type 0xE0 needs a TLS connection "
+                                "(require TLS): denied with 0x07");
+        return kSecureSocketRequired;
+    }
     std::unique_lock<std::mutex> lock(mutex_);
     Registration* own = registration(connection);
     if (configured != kRoutingSuccessful) {

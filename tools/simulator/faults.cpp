@@ -64,7 +64,7 @@ void ReplyWriter::send_burst(Connection& connection, const std::vector<uint8_t>&
                             " unsolicited diagnostic messages (fault injection)");
     if (!connection.send(burst.data(), burst.size())) {
         log_event(options_, connection.name() + ": closed: the unsolicited messages could not be sent (" +
-                                net::last_error_text() + ")");
+                                connection.send_error() + ")");
         connection.cut_off = true;
     }
 }
@@ -96,7 +96,7 @@ void ReplyWriter::send(Connection& connection, std::vector<uint8_t> bytes) const
                             });
     // A reply half out (the tester took nothing for the send timeout) leaves no stream to go on with.
     if (!sent) {
-        const std::string why = net::last_error_text();
+        const std::string why = connection.send_error();
         log_event(options_, connection.name() + ": closed: a reply could not be sent (" + why + ")");
         connection.cut_off = true;
         return;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "arguments.h"
+#include "certificates.h"
 #include "net.h"
 #include "simulator.h"
 
@@ -67,6 +68,20 @@ Options (addresses and codes in hex, with or without 0x; counts and times in dec
                            the network were a /24)
   --announce-port N        the port announcements go to (default 13400)
   --quiet                  no event lines on standard error
+Secure DoIP (TCP_DATA over TLS 1.2/1.3, beside the plain port; UDP stays plain):
+  --tls                    serve TLS too, on port 3496 unless --tls-port says otherwise; needs --cert and
+                           --key
+  --tls-port N             the TLS port (0: an ephemeral port, printed at start); implies --tls
+  --cert FILE              the entity's certificate (PEM, the chain may follow it)
+  --key FILE               its private key (PEM)
+  --client-ca FILE         require a client certificate issued by a CA of FILE (mutual TLS)
+  --keylog FILE            append the session keys to FILE (NSS key log format, for Wireshark)
+  --require-tls            deny routing activation type 0xE0 (central security) on a plain connection
+                           with code 0x07 (the socket stays open); on a TLS connection it is served
+  --tls-null-cipher        offer authentication-only (NULL encryption) suites too (TLS 1.2 only)
+  --make-certs DIR         write a throw-away CA and certificates into DIR (ca.pem, entity.pem/.key for
+                           the --bind address, 127.0.0.1 for 0.0.0.0, and "localhost"; tester.pem/.key,
+                           ...) and exit; not for a real vehicle
 Fault injection (TCP replies):
   --delay MS               wait before every reply
   --silent                 never reply
@@ -97,13 +112,38 @@ Examples:
   doip-sim --port 0 --activation-code 06 # deny every routing activation (unsupported type)
   doip-sim --ecu 1001 --ecu 1002         # three targets, each with its own VIN and serial number
   doip-sim --split 1 --delay 100         # slow replies, one byte per TCP segment
+  doip-sim --make-certs certs            # then:
+  doip-sim --tls --cert certs/entity.pem --key certs/entity.key --require-tls
 )";
 
 constexpr uint32_t kMaxTimerMs = 3600000;
 
-// The options, applied to `options` (and `quiet`) as they are parsed.
-doip_tools::OptionTable option_table(doip_tools::SimulatorOptions& options, bool& quiet) {
+// What the command line asks for besides the simulator's options.
+struct Extras {
+    bool quiet = false;
+    std::string make_certs;  // the directory of --make-certs
+    std::string tls_only;    // the first option seen that means nothing without --tls
+};
+
+// A text option that only TLS uses.
+doip_tools::OptionTable::Apply tls_text(const char* name, std::string* out, Extras& extras) {
+    return [name, out, &extras](const std::string& v) {
+        *out = v;
+        extras.tls_only = extras.tls_only.empty() ? name : extras.tls_only;
+        return !v.empty();
+    };
+}
+
+// The options, applied to `options` (and `extras`) as they are parsed.
+doip_tools::OptionTable option_table(doip_tools::SimulatorOptions& options, Extras& extras) {
     doip_tools::SimulatorFaults& faults = options.faults;
+    doip_tools::SimulatorTls& tls = options.tls;
+    const auto tls_flag = [&extras](const char* name, bool* out) {
+        return [name, out, &extras] {
+            *out = true;
+            extras.tls_only = extras.tls_only.empty() ? name : extras.tls_only;
+        };
+    };
     doip_tools::OptionTable table;
     table.text("--bind", &options.bind_ip)
         .decimal("--port", 65535, &options.port)
@@ -132,7 +172,23 @@ doip_tools::OptionTable option_table(doip_tools::SimulatorOptions& options, bool
         .text("--announce-address", &options.announce_address,
               [](const std::string& v) { return doip_tools::net::is_ipv4(v); })
         .decimal("--announce-port", 65535, &options.announce_port)
-        .flag("--quiet", [&] { quiet = true; })
+        .flag("--quiet", [&] { extras.quiet = true; })
+        .flag("--tls", [&] { tls.enabled = true; })
+        .value("--tls-port",
+               [&](const std::string& v) {
+                   uint32_t n = 0;
+                   tls.enabled = true;
+                   const bool ok = doip_tools::parse_decimal(v, 65535, &n);
+                   tls.port = static_cast<uint16_t>(n);
+                   return ok;
+               })
+        .value("--cert", tls_text("--cert", &tls.cert_file, extras))
+        .value("--key", tls_text("--key", &tls.key_file, extras))
+        .value("--client-ca", tls_text("--client-ca", &tls.client_ca_file, extras))
+        .value("--keylog", tls_text("--keylog", &tls.keylog_file, extras))
+        .flag("--require-tls", tls_flag("--require-tls", &tls.require_tls))
+        .flag("--tls-null-cipher", tls_flag("--tls-null-cipher", &tls.allow_null_cipher))
+        .text("--make-certs", &extras.make_certs, [](const std::string& v) { return !v.empty(); })
         .decimal("--delay", 600000, &faults.reply_delay_ms)
         .flag("--silent", [&] { faults.silent = true; })
         .decimal("--cut", 65535, &faults.cut_reply_to)
@@ -145,16 +201,37 @@ doip_tools::OptionTable option_table(doip_tools::SimulatorOptions& options, bool
     return table;
 }
 
+// --make-certs: the exit code.
+int make_certificates(const std::string& dir, const std::string& bind_ip) {
+    std::string error;
+    // An entity bound to every address gets a certificate for loopback.
+    const std::string ip = bind_ip.empty() || bind_ip == "0.0.0.0" ? "127.0.0.1" : bind_ip;
+    if (!doip_tools::tls::make_certificates(dir, ip, "localhost", &error)) {
+        std::cerr << "doip-sim: cannot make certificates in " << dir << ": " << error << "\n";
+        return 1;
+    }
+    const doip_tools::tls::CertificateFiles files;
+    std::cout << "doip-sim: throw-away certificates for " << ip << " and localhost, in " << dir << ":\n";
+    for (const std::string* name :
+         {&files.ca, &files.entity, &files.entity_key, &files.tester, &files.tester_key, &files.expired,
+          &files.expired_key, &files.other_address, &files.other_address_key, &files.stranger,
+          &files.stranger_key, &files.stranger_ca}) {
+        std::cout << "  " << *name << "\n";
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using Status = doip_tools::OptionTable::Status;
     doip_tools::SimulatorOptions options;
     options.port = 13400;
+    options.tls.port = 3496;
     options.announce = true;
-    bool quiet = false;
+    Extras extras;
     const doip_tools::OptionTable::Result parsed =
-        option_table(options, quiet).parse(std::vector<std::string>(argv + 1, argv + argc));
+        option_table(options, extras).parse(std::vector<std::string>(argv + 1, argv + argc));
     switch (parsed.status) {
         case Status::ok:
             break;
@@ -171,7 +248,19 @@ int main(int argc, char** argv) {
             std::cerr << "doip-sim: unknown option " << parsed.argument << " (see --help)\n";
             return 2;
     }
-    if (!quiet) {
+    if (!extras.make_certs.empty()) {
+        return make_certificates(extras.make_certs, options.bind_ip);
+    }
+    if (!options.tls.enabled && !extras.tls_only.empty()) {
+        std::cerr << "doip-sim: " << extras.tls_only << " needs --tls (see --help)\n";
+        return 2;
+    }
+    if (options.tls.enabled && (options.tls.cert_file.empty() || options.tls.key_file.empty())) {
+        std::cerr << "doip-sim: --tls needs --cert and --key (--make-certs DIR makes throw-away ones; see "
+                     "--help)\n";
+        return 2;
+    }
+    if (!extras.quiet) {
         // One write per line, so that the lines of connections ending together do not interleave.
         options.log = [](const std::string& line) {
             std::cerr << ("doip-sim: " + line + "\n") << std::flush;
@@ -180,11 +269,20 @@ int main(int argc, char** argv) {
     doip_tools::Simulator simulator(options);
     std::string error;
     if (!simulator.start(&error)) {
-        std::cerr << "doip-sim: cannot listen on " << options.bind_ip << ":" << options.port << ": " << error
-                  << "\n";
+        if (error.rfind("TLS", 0) == 0) {
+            std::cerr << "doip-sim: cannot serve " << error << "\n";
+        } else {
+            std::cerr << "doip-sim: cannot listen on " << options.bind_ip << ":" << options.port << ": "
+                      << error << "\n";
+        }
         return 1;
     }
+    // One line per port, the plain one first: scripts read the port off the first line as it is.
     std::cout << "doip-sim listening on " << options.bind_ip << ":" << simulator.port() << std::endl;
+    if (options.tls.enabled) {
+        std::cout << "doip-sim serving TLS on " << options.bind_ip << ":" << simulator.tls_port()
+                  << std::endl;
+    }
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
     while (!g_stop) {

@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include <algorithm>
+#include <climits>
 #include <new>
 #include <random>
 #include <system_error>
@@ -57,12 +58,49 @@ bool Server::bind_sockets(std::string* error) {
     return false;
 }
 
-bool Server::start(std::string* error) {
-    net::startup();
-    if (!bind_sockets(error)) {
+// The context first: settings that cannot be used fail the start before anything listens.
+bool Server::start_tls(std::string* error) {
+    const SimulatorTls& settings = options_.tls;
+    tls::ServerOptions tls_options;
+    tls_options.cert_file = settings.cert_file;
+    tls_options.key_file = settings.key_file;
+    tls_options.client_ca_file = settings.client_ca_file;
+    tls_options.keylog_file = settings.keylog_file;
+    tls_options.allow_null_cipher = settings.allow_null_cipher;
+    std::string why;
+    tls_context_ = tls::server_context(tls_options, &why);
+    if (!tls_context_) {
+        *error = "TLS: " + why;
         return false;
     }
-    accept_thread_ = std::thread([this] { accept_loop(); });
+    tls_listener_ =
+        net::tcp_listen(net::Endpoint{options_.bind_ip, settings.port}, net::max_listen_backlog(), &why);
+    if (tls_listener_ == net::kInvalid) {
+        *error = "TLS port " + std::to_string(settings.port) + ": " + why;
+        return false;
+    }
+    net::Endpoint bound;
+    net::local_endpoint(tls_listener_, &bound);
+    tls_port_ = bound.port;
+    return true;
+}
+
+bool Server::start(std::string* error) {
+    net::startup();
+    if (options_.tls.enabled && !start_tls(error)) {
+        tls_context_.reset();
+        return false;
+    }
+    if (!bind_sockets(error)) {
+        net::close(tls_listener_);
+        tls_listener_ = net::kInvalid;
+        tls_port_ = 0;
+        return false;
+    }
+    accept_thread_ = std::thread([this] { accept_loop(listener_, false); });
+    if (tls_listener_ != net::kInvalid) {
+        tls_accept_thread_ = std::thread([this] { accept_loop(tls_listener_, true); });
+    }
     if (udp_ != net::kInvalid) {
         udp_thread_ = std::thread([this] { udp_loop(); });
     }
@@ -81,6 +119,9 @@ void Server::stop() {
     }
     if (accept_thread_.joinable()) {
         accept_thread_.join();
+    }
+    if (tls_accept_thread_.joinable()) {
+        tls_accept_thread_.join();
     }
     if (udp_thread_.joinable()) {
         udp_thread_.join();
@@ -102,7 +143,8 @@ void Server::stop() {
     }
     net::close(listener_);
     net::close(udp_);
-    listener_ = udp_ = net::kInvalid;
+    net::close(tls_listener_);
+    listener_ = udp_ = tls_listener_ = net::kInvalid;
 }
 
 size_t Server::open_connections_locked() const {
@@ -141,17 +183,18 @@ void Server::reap_ended_clients() {
 
 // A failed accept (out of descriptors or memory, a connection aborted before it was taken) is tried
 // again after a pause rather than at once, since the listener stays readable meanwhile; one line says
-// when accepting stopped working and one when it works again.
-void Server::accept_loop() {
+// when accepting stopped working and one when it works again. Both listeners' threads reap: each takes the
+// ended clients out under the lock, so no client is joined twice.
+void Server::accept_loop(net::Handle listener, bool secure) {
     uint64_t failures = 0;
     Clock::time_point first_failure;
     while (!stop_.requested()) {
         reap_ended_clients();
-        if (net::wait_readable(listener_, kPollMs) != 1) {
+        if (net::wait_readable(listener, kPollMs) != 1) {
             continue;
         }
         net::Endpoint peer;
-        const net::Handle handle = net::tcp_accept(listener_, &peer);
+        const net::Handle handle = net::tcp_accept(listener, &peer);
         if (handle == net::kInvalid) {
             if (failures++ == 0) {
                 first_failure = Clock::now();
@@ -167,12 +210,12 @@ void Server::accept_loop() {
                                     " failed attempts in " + ms_text(ms_since(first_failure)));
             failures = 0;
         }
-        admit(handle, peer);
+        admit(handle, peer, secure);
     }
 }
 
 // Out of memory or threads, the connection is refused and the others go on.
-void Server::admit(net::Handle handle, const net::Endpoint& peer) {
+void Server::admit(net::Handle handle, const net::Endpoint& peer, bool secure) {
     const std::string name = peer.ip + ":" + std::to_string(peer.port);
     ++connections_;
     std::string refusal;
@@ -184,7 +227,7 @@ void Server::admit(net::Handle handle, const net::Endpoint& peer) {
         } else if (open >= options_.max_connections) {
             refusal = std::to_string(open) + " connections are open, the most --max-connections allows";
         } else {
-            refusal = start_client(handle, name);
+            refusal = start_client(handle, name, secure);
         }
     }
     if (refusal.empty()) {
@@ -194,16 +237,17 @@ void Server::admit(net::Handle handle, const net::Endpoint& peer) {
     }
 }
 
-std::string Server::start_client(net::Handle handle, const std::string& name) {
+std::string Server::start_client(net::Handle handle, const std::string& name, bool secure) {
     std::shared_ptr<Client> client;
     try {
         client = std::make_shared<Client>();
-        client->connection = std::make_shared<Connection>(handle, name);
+        client->connection = std::make_shared<Connection>(
+            handle, name, secure, static_cast<int>(std::min<uint32_t>(options_.read_timeout_ms, INT_MAX)));
         clients_.push_back(client);
     } catch (const std::bad_alloc&) {
         return "out of memory";
     }
-    log_event(options_, "connection from " + name);
+    log_event(options_, (secure ? "TLS connection from " : "connection from ") + name);
     try {
         client->thread = std::thread([this, client] { serve(*client); });
         return {};

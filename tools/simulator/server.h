@@ -1,6 +1,8 @@
 // The simulator's sockets and threads: a TCP listener with a thread per connection that cuts the byte
 // stream into messages and keeps its timers (inactivity, and the read timeout of a message begun), a UDP
-// socket on the same port, and a thread that sends the vehicle announcements. What the messages mean is the
+// socket on the same port, and a thread that sends the vehicle announcements. With TLS on, a second TCP
+// listener (its own accept thread) takes secure connections: admitted and served like the plain ones, each
+// after its handshake, which its own thread runs. What the messages mean is the
 // entity's business; the replies on TCP go out through the fault injection.
 //
 // Out of resources, the server refuses what it cannot serve and goes on with the rest: a connection beyond
@@ -26,6 +28,7 @@
 #include "formatting.h"
 #include "net.h"
 #include "stop_signal.h"
+#include "tls.h"
 
 namespace doip_tools {
 
@@ -36,12 +39,15 @@ class Server {
     // stop().
     ~Server();
 
-    // Binds and starts the threads; returns once both sockets listen. False with `error` filled on failure.
+    // Binds and starts the threads; returns once every socket listens. False with `error` filled on failure,
+    // among them TLS settings that cannot be used.
     bool start(std::string* error);
     // Closes every connection and joins every thread; pending announcements are dropped. Idempotent.
     void stop();
 
     uint16_t port() const { return port_; }
+    // The port of secure connections; 0 without TLS.
+    uint16_t tls_port() const { return tls_port_; }
     // TCP connections accepted, and those of them closed at once (refused).
     uint64_t connections() const { return connections_; }
     uint64_t connections_refused() const { return refused_; }
@@ -76,11 +82,14 @@ class Server {
     };
 
     bool bind_sockets(std::string* error);
-    void accept_loop();
+    // The TLS context and listener, when TLS is on.
+    bool start_tls(std::string* error);
+    // Takes the connections of `listener`, TLS ones when `secure`.
+    void accept_loop(net::Handle listener, bool secure);
     // Serves the accepted connection on a thread of its own, or refuses it.
-    void admit(net::Handle handle, const net::Endpoint& peer);
+    void admit(net::Handle handle, const net::Endpoint& peer, bool secure);
     // Under mutex_. Registers the connection and starts its thread; empty, or why it cannot be served.
-    std::string start_client(net::Handle handle, const std::string& name);
+    std::string start_client(net::Handle handle, const std::string& name, bool secure);
     void refuse(net::Handle handle, const std::string& name, const std::string& why);
     void reap_ended_clients();
     void udp_loop();
@@ -88,6 +97,8 @@ class Server {
     // The connection's thread: reads until the peer closes, the connection is to end or one of its timers
     // runs out.
     void serve(Client& client);
+    // The server side of a TLS connection's handshake; false (logged) when it failed.
+    bool handshake(Connection& connection);
     // Cuts the messages out of `in` and answers them. False when the connection is to end.
     bool handle_stream(Connection& connection, Inbound& in);
     size_t open_connections_locked() const;
@@ -99,7 +110,11 @@ class Server {
     uint16_t port_ = 0;
     net::Handle listener_ = net::kInvalid;
     net::Handle udp_ = net::kInvalid;
+    std::shared_ptr<tls::Context> tls_context_;
+    net::Handle tls_listener_ = net::kInvalid;
+    uint16_t tls_port_ = 0;
     std::thread accept_thread_;
+    std::thread tls_accept_thread_;
     std::thread udp_thread_;
     std::thread announce_thread_;
     std::atomic<uint64_t> connections_{0};

@@ -1,4 +1,5 @@
-// The thread of one TCP connection: its timers, and the byte stream cut into messages for the entity.
+// The thread of one TCP connection: its TLS handshake, its timers, and the byte stream cut into messages for
+// the entity.
 #include <algorithm>
 #include <climits>
 
@@ -17,7 +18,8 @@ std::string ms_between(Clock::time_point since, Clock::time_point until) {
 
 // T_TCP_Initial_Inactivity runs from the accept until routing is activated, T_TCP_General_Inactivity from
 // the last whole message received once it is, and the read timeout from the first byte of a message that
-// is not whole yet.
+// is not whole yet. On a TLS connection the handshake counts against T_TCP_Initial_Inactivity too: both run
+// from the accept.
 void Server::serve(Client& client) {
     Connection& connection = *client.connection;
     const Clock::time_point accepted = Clock::now();
@@ -26,7 +28,8 @@ void Server::serve(Client& client) {
     net::set_send_timeout(connection.handle(),
                           static_cast<int>(std::min<uint32_t>(options_.read_timeout_ms, INT_MAX)));
     std::vector<uint8_t> chunk(kReceiveChunk);
-    for (;;) {
+    const bool served = !connection.secure() || handshake(connection);
+    while (served) {
         const bool activated = entity_.activated(connection);
         const Clock::time_point quiet_since = activated ? connection.last_message : accepted;
         const uint32_t quiet_limit =
@@ -53,17 +56,23 @@ void Server::serve(Client& client) {
             break;
         }
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-        const int ready =
-            net::wait_readable(connection.handle(), static_cast<int>(std::min<long long>(wait, INT_MAX)));
+        const int ready = connection.wait_readable(static_cast<int>(std::min<long long>(wait, INT_MAX)));
         if (ready < 0) {
             break;
         }
         if (ready == 0) {
             continue;
         }
-        const long n = net::recv_some(connection.handle(), chunk.data(), chunk.size());
-        if (n <= 0) {
+        std::string why;
+        const long n = connection.receive(chunk.data(), chunk.size(), &why);
+        if (n < 0) {
+            if (!why.empty()) {
+                log_event(options_, connection.name() + ": " + why);
+            }
             break;
+        }
+        if (n == 0) {
+            continue;
         }
         in.pending.insert(in.pending.end(), chunk.begin(), chunk.begin() + n);
         if (!handle_stream(connection, in)) {
@@ -78,6 +87,21 @@ void Server::serve(Client& client) {
         client.done = true;
     }
     clients_changed_.notify_all();
+}
+
+bool Server::handshake(Connection& connection) {
+    tls::HandshakeResult result;
+    std::unique_ptr<tls::Session> session =
+        tls::accept(tls_context_, connection.handle(),
+                    static_cast<int>(std::min<uint32_t>(options_.initial_inactivity_ms, INT_MAX)), &result);
+    if (!session) {
+        log_event(options_, "TLS handshake with " + connection.name() + " failed: " + result.text);
+        return false;
+    }
+    const std::string description = session->description();
+    connection.start_session(std::move(session));
+    log_event(options_, connection.name() + ": TLS established (" + description + ")");
+    return true;
 }
 
 // A message ends where its payload (or the dropped payload of a refused one) ends; what follows the last

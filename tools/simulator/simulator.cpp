@@ -17,9 +17,11 @@ bool Simulator::start(std::string* error) {
     if (!server_.start(error)) {
         return false;
     }
-    log_event(options_, "listening on " + options_.bind_ip + ":" + std::to_string(server_.port()) +
-                            (options_.udp ? " (TCP and UDP)" : " (TCP)") + ", logical address " +
-                            hex16(options_.logical_address));
+    log_event(options_,
+              "listening on " + options_.bind_ip + ":" + std::to_string(server_.port()) +
+                  (options_.udp ? " (TCP and UDP)" : " (TCP)") +
+                  (options_.tls.enabled ? ", TLS on port " + std::to_string(server_.tls_port()) : "") +
+                  ", logical address " + hex16(options_.logical_address));
     return true;
 }
 

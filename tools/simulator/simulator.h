@@ -25,6 +25,10 @@
 // max_connections, or one no thread can be started for, is closed at once. With SimulatorOptions::announce it
 // sends 3 vehicle announcements after start.
 //
+// With options.tls it serves secure DoIP too: TCP_DATA over TLS on a port of its own (3496 for doip-sim),
+// the same answers once the handshake is done. With require_tls a routing activation of type 0xE0 (central
+// security) on a plain connection is denied with 0x07 (the socket stays open).
+//
 // Its parts: the server (server.h: sockets, threads, framing, timers, announcements), the entity (entity.h:
 // the rules of each payload type, the answers and the registered sockets) and the fault injection
 // (faults.h: SimulatorFaults applied to the replies).
@@ -55,6 +59,8 @@ class Simulator {
 
     // The TCP (and UDP) port, valid after start().
     uint16_t port() const { return server_.port(); }
+    // The TLS port (options.tls), valid after start(); 0 without TLS.
+    uint16_t tls_port() const { return server_.tls_port(); }
     SimulatorStats stats() const;
     // TCP connections being served.
     size_t open_connections() const { return server_.open_connections(); }

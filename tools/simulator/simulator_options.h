@@ -26,6 +26,19 @@ struct SimulatorFaults {
     uint32_t unsolicited_burst = 0;
 };
 
+// Secure DoIP: TCP_DATA over TLS on a port of its own, beside the plain one. The files are PEM.
+struct SimulatorTls {
+    bool enabled = false;
+    uint16_t port = 0;  // 0: an ephemeral port
+    std::string cert_file;
+    std::string key_file;
+    std::string client_ca_file;  // set: a client certificate issued by one of these CAs is required
+    std::string keylog_file;  // set: the session keys are appended to it (NSS key log format, for Wireshark)
+    // Routing activation type 0xE0 (central security) on a plain connection gets code 0x07.
+    bool require_tls = false;
+    bool allow_null_cipher = false;  // authentication-only suites (TLS 1.2) are offered too
+};
+
 struct SimulatorOptions {
     std::string bind_ip = "127.0.0.1";
     uint16_t port = 0;  // TCP and UDP; 0: an ephemeral port (the same number for both)
@@ -61,6 +74,7 @@ struct SimulatorOptions {
     bool announce = false;
     std::string announce_address;
     uint16_t announce_port = 13400;
+    SimulatorTls tls;
     SimulatorFaults faults;
     std::function<void(const std::string&)> log;  // one line per event; may be empty
 };
