@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "inbox.h"
 #include "net.h"
 #include "socket_layer.h"
+#include "tls.h"
 
 namespace doip_tools {
 
@@ -26,7 +28,8 @@ struct SocketLayer::Connection {
     uint8_t channel = 0;
     uint32_t serial = 0;
     net::Handle handle = net::kInvalid;
-    std::string name;  // "channel 3 (127.0.0.1:10001 -> 127.0.0.1:13400)" for log lines
+    std::unique_ptr<tls::Session> tls;  // set for a TLS connection before its receive thread starts
+    std::string name;                   // "channel 3 (127.0.0.1:10001 -> 127.0.0.1:13400)" for log lines
     std::thread thread;
     std::atomic<bool> closing{false};
     uint8_t protocol_version = 0;  // of the context that opened it: what the peer's headers must carry

@@ -68,6 +68,9 @@ bool peer_endpoint(Handle socket, Endpoint* out);
 
 // Reads what is there (blocking until something is): the byte count, 0 when the peer closed, -1 on error.
 long recv_some(Handle socket, uint8_t* buffer, size_t capacity);
+// Writes what the socket takes now (never raises SIGPIPE): the byte count, or -1 on error (on a
+// non-blocking socket that is full: last_error_would_block()).
+long send_some(Handle socket, const uint8_t* bytes, size_t count);
 // Writes every byte (never raises SIGPIPE); false when the connection failed, or when the peer took
 // nothing for the socket's send timeout.
 bool send_all(Handle socket, const uint8_t* bytes, size_t count);

@@ -245,6 +245,14 @@ long recv_some(Handle socket, uint8_t* buffer, size_t capacity) {
     return static_cast<long>(n);
 }
 
+long send_some(Handle socket, const uint8_t* bytes, size_t count) {
+    ssize_t n;
+    do {
+        n = ::send(fd_of(socket), bytes, count, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
 bool send_all(Handle socket, const uint8_t* bytes, size_t count) {
     while (count > 0) {
         const ssize_t n = ::send(fd_of(socket), bytes, count, MSG_NOSIGNAL);

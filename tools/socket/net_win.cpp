@@ -5,6 +5,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -278,6 +279,12 @@ long recv_some(Handle socket, uint8_t* buffer, size_t capacity) {
 }
 
 // Windows has no SIGPIPE: a send on a broken connection just fails.
+long send_some(Handle socket, const uint8_t* bytes, size_t count) {
+    const int n = ::send(sock_of(socket), reinterpret_cast<const char*>(bytes),
+                         static_cast<int>(std::min<size_t>(count, 0x7FFFFFFF)), 0);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
 bool send_all(Handle socket, const uint8_t* bytes, size_t count) {
     while (count > 0) {
         const int n =

@@ -25,6 +25,19 @@ const CodeName kErrorTexts[] = {
     {DOIP_SOCKET_ERR_NOT_OPEN, "socket layer: no connection on that channel"},
     {DOIP_SOCKET_ERR_SEND, "socket layer: sending failed"},
     {DOIP_SOCKET_ERR_CLOSED, "socket layer: the connection was closed (by the peer or after a bad stream)"},
+    {DOIP_SOCKET_ERR_TLS_UNAVAILABLE,
+     "socket layer: TLS was asked for, but this build has none (built without TLS)"},
+    {DOIP_SOCKET_ERR_TLS_CONFIG,
+     "socket layer: the TLS settings cannot be used (a CA, certificate or key file, or a key that does not "
+     "match)"},
+    {DOIP_SOCKET_ERR_TLS_HANDSHAKE, "socket layer: the TLS handshake with the entity failed"},
+    {DOIP_SOCKET_ERR_TLS_VERIFY, "socket layer: the entity's TLS certificate was not accepted"},
+    {DOIP_SOCKET_ERR_TLS_TIMEOUT,
+     "socket layer: the TLS handshake did not complete within the connect timeout"},
+    {DOIP_SOCKET_ERR_TLS_TRUNCATED,
+     "socket layer: the entity ended the TLS connection without close_notify (what it sent last may be cut "
+     "short)"},
+    {DOIP_SOCKET_ERR_TLS, "socket layer: a TLS error ended the connection"},
 };
 
 std::string text_of(const eth_config_s& end) {
@@ -70,18 +83,75 @@ SocketLayer::~SocketLayer() {
     close_all();
 }
 
-int SocketLayer::configure(const SocketLayerOptions& options, std::string*) {
+int SocketLayer::configure(const SocketLayerOptions& options, std::string* error) {
+    std::shared_ptr<tls::Context> context;
+    int code = DOIP_OK;
+    std::string text;
+    if (options.tls) {
+        if (!tls::available()) {
+            code = DOIP_SOCKET_ERR_TLS_UNAVAILABLE;
+            text = tls::kUnavailableText;
+        } else if (!(context = tls::client_context(*options.tls, &text))) {
+            code = DOIP_SOCKET_ERR_TLS_CONFIG;
+        }
+    }
+    if (error != nullptr) {
+        *error = text;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     options_ = options;
-    return DOIP_OK;
+    tls_context_ = std::move(context);
+    tls_error_ = code;
+    tls_error_text_ = std::move(text);
+    return code;
 }
 
-std::string SocketLayer::open_failure(uint8_t) const {
-    return std::string();
+std::string SocketLayer::open_failure(uint8_t channel) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = open_failures_.find(channel);
+    return found == open_failures_.end() ? std::string() : found->second;
 }
 
-std::string SocketLayer::security(uint8_t) const {
-    return std::string();
+void SocketLayer::set_open_failure(uint8_t channel, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (text.empty()) {
+        open_failures_.erase(channel);
+    } else {
+        open_failures_[channel] = text;
+    }
+}
+
+std::string SocketLayer::security(uint8_t channel) const {
+    const std::shared_ptr<Connection> connection = find(channel);
+    return connection && connection->tls ? connection->tls->description() : std::string();
+}
+
+int SocketLayer::secure(Connection& connection, const std::string& peer_ip, const SocketLayerOptions& options,
+                        std::string* failure) {
+    std::shared_ptr<tls::Context> context;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (tls_error_ != DOIP_OK) {
+            *failure = tls_error_text_;
+            return tls_error_;
+        }
+        context = tls_context_;
+    }
+    tls::HandshakeResult result;
+    connection.tls = tls::connect(context, connection.handle, peer_ip,
+                                  static_cast<int>(options.connect_timeout_ms), &result);
+    if (connection.tls) {
+        return DOIP_OK;
+    }
+    *failure = result.text;
+    switch (result.error) {
+        case tls::HandshakeError::timeout:
+            return DOIP_SOCKET_ERR_TLS_TIMEOUT;
+        case tls::HandshakeError::verification:
+            return DOIP_SOCKET_ERR_TLS_VERIFY;
+        default:
+            return DOIP_SOCKET_ERR_TLS_HANDSHAKE;
+    }
 }
 
 doip_socket_ops_s SocketLayer::ops() {
@@ -166,6 +236,7 @@ int SocketLayer::open(uint8_t channel, doip_s* ctx) {
     if (result.error != net::ConnectError::none) {
         log(2, "channel %u: connecting %s:%u -> %s:%u failed: %s", channel, local.ip.c_str(), local.port,
             remote.ip.c_str(), remote.port, result.text.c_str());
+        set_open_failure(channel, result.text);
         switch (result.error) {
             case net::ConnectError::bad_address:
                 return DOIP_SOCKET_ERR_BAD_ADDRESS;
@@ -193,6 +264,18 @@ int SocketLayer::open(uint8_t channel, doip_s* ctx) {
     std::snprintf(name, sizeof name, "channel %u (%s:%u -> %s:%u)", channel, bound.ip.c_str(), bound.port,
                   remote.ip.c_str(), remote.port);
     connection->name = name;
+    if (options.tls) {
+        std::string failure;
+        const int secured = secure(*connection, remote.ip, options, &failure);
+        if (secured != DOIP_OK) {
+            log(2, "%s: TLS handshake failed: %s", name, failure.c_str());
+            set_open_failure(channel, failure);
+            net::close(result.handle);
+            return secured;
+        }
+        log(1, "%s: TLS established (%s)", name, connection->tls->description().c_str());
+    }
+    set_open_failure(channel, std::string());
     {
         std::lock_guard<std::mutex> lock(mutex_);
         connection->serial = ++last_serial_;
@@ -223,6 +306,9 @@ void SocketLayer::retire(const std::shared_ptr<Connection>& connection) {
         connection->aside_cv.notify_all();  // nor does it stand aside any longer
     }
     reader_progress();  // a receive thread waiting for the library's reader stops waiting
+    if (connection->tls) {
+        connection->tls->close_notify();  // the entity sees an orderly end rather than a cut
+    }
     net::shutdown_both(connection->handle);
     if (connection->thread.get_id() == std::this_thread::get_id()) {
         // The receive loop reads no further and releases the descriptor when it ends.
@@ -256,9 +342,23 @@ int SocketLayer::send(uint8_t channel, const uint8_t* bytes, uint32_t length) {
     std::lock_guard<std::mutex> lock(connection->send_mutex);
     // Looked at under the send lock: once close() has it, the descriptor may belong to someone else.
     if (!connection->usable) {
-        return DOIP_SOCKET_ERR_CLOSED;
+        std::lock_guard<std::mutex> table_lock(mutex_);
+        switch (connection->end.cause) {
+            case ConnectionEnd::tls_truncated:
+                return DOIP_SOCKET_ERR_TLS_TRUNCATED;
+            case ConnectionEnd::tls_failed:
+                return DOIP_SOCKET_ERR_TLS;
+            default:
+                return DOIP_SOCKET_ERR_CLOSED;
+        }
     }
-    if (!net::send_all(connection->handle, bytes, length)) {
+    if (connection->tls) {
+        std::string error;
+        if (!connection->tls->write_all(bytes, length, 0, &error)) {
+            log(2, "%s: send failed: %s", connection->name.c_str(), error.c_str());
+            return DOIP_SOCKET_ERR_SEND;
+        }
+    } else if (!net::send_all(connection->handle, bytes, length)) {
         log(2, "%s: send failed: %s", connection->name.c_str(), net::last_error_text().c_str());
         return DOIP_SOCKET_ERR_SEND;
     }

@@ -253,9 +253,21 @@ class SocketLayer {
     std::shared_ptr<Connection> find(uint8_t channel) const;
     void end(Connection& connection, ConnectionEnd cause, const std::string& text);
     void notify_wakers();
+    // 1 when the connection's stream may have bytes to read (TLS: decrypted ones held back too), 0 after
+    // `timeout_ms`, -1 on failure.
+    static int wait_readable(Connection& connection, int timeout_ms);
+    // The TLS handshake on the freshly connected `connection`: DOIP_OK or a DOIP_SOCKET_ERR_TLS_* code,
+    // with `failure` filled.
+    int secure(Connection& connection, const std::string& peer_ip, const SocketLayerOptions& options,
+               std::string* failure);
+    void set_open_failure(uint8_t channel, const std::string& text);
 
     mutable std::mutex mutex_;
     SocketLayerOptions options_;
+    std::shared_ptr<tls::Context> tls_context_;  // made by configure() from options_.tls
+    int tls_error_ = DOIP_OK;                    // why it could not be made
+    std::string tls_error_text_;
+    std::map<uint8_t, std::string> open_failures_;
     std::map<uint8_t, std::shared_ptr<Connection>> connections_;
     std::vector<std::shared_ptr<Waker>> wakers_;
     uint32_t last_serial_ = 0;

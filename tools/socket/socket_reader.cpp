@@ -101,10 +101,45 @@ void SocketLayer::append_to_library(const Connection& connection, const MessageF
     doip_append_eth_message(&message);
 }
 
+int SocketLayer::wait_readable(Connection& connection, int timeout_ms) {
+    return connection.tls ? connection.tls->wait_readable(timeout_ms)
+                          : net::wait_readable(connection.handle, timeout_ms);
+}
+
 bool SocketLayer::read_once(Connection& connection, LogLines& lines) {
     const char* name = connection.name.c_str();
     MessageFramer& framer = connection.framer;
-    const long n = net::recv_some(connection.handle, connection.chunk.data(), connection.chunk.size());
+    long n = 0;
+    if (connection.tls) {
+        tls::ReadStatus status = tls::ReadStatus::failed;
+        std::string error;
+        n = static_cast<long>(
+            connection.tls->read(connection.chunk.data(), connection.chunk.size(), &status, &error));
+        if (status == tls::ReadStatus::would_block) {
+            return !connection.closing;  // no whole record yet
+        }
+        if (status != tls::ReadStatus::data && status != tls::ReadStatus::closed) {
+            if (connection.closing) {
+                return false;
+            }
+            const char* where = framer.buffered() > 0 ? " in the middle of a message" : "";
+            if (status == tls::ReadStatus::truncated) {
+                note(lines, 2, "%s: the peer closed the connection without TLS close_notify%s", name, where);
+                end(connection, ConnectionEnd::tls_truncated,
+                    std::string("the entity closed the connection without TLS close_notify") + where +
+                        " (what it sent last may be cut short)");
+            } else if (status == tls::ReadStatus::reset) {
+                note(lines, 2, "%s: receive failed: %s", name, error.c_str());
+                end(connection, ConnectionEnd::reset, "the connection was reset");
+            } else {
+                note(lines, 2, "%s: TLS error: %s", name, error.c_str());
+                end(connection, ConnectionEnd::tls_failed, "TLS error: " + error);
+            }
+            return false;
+        }
+    } else {
+        n = net::recv_some(connection.handle, connection.chunk.data(), connection.chunk.size());
+    }
     if (n <= 0) {
         if (connection.closing) {
             return false;
@@ -240,6 +275,10 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
     LogLines lines;
     while (!c.closing && !c.stream_ended) {
         if (c.delivery == Delivery::library) {
+            // A plain socket's read waits for bytes itself; a TLS one does not.
+            if (c.tls && wait_readable(c, kReceivePollMs) == 0) {
+                continue;
+            }
             std::unique_lock<std::mutex> lock(c.read_mutex);
             c.stream_ended = !read_once(c, lines);
         } else {
@@ -262,13 +301,13 @@ void SocketLayer::receive(const std::shared_ptr<Connection>& connection) {
                 c.inbox.wait_for_room();
                 continue;
             }
-            if (net::wait_readable(c.handle, kReceivePollMs) == 0) {
+            if (wait_readable(c, kReceivePollMs) == 0) {
                 continue;
             }
             // A reader in take() that holds the socket reads these bytes itself; one that held it meanwhile
             // may have read them (the read must not wait with the lock held: take() keeps its timeout).
             std::unique_lock<std::mutex> lock(c.read_mutex, std::try_to_lock);
-            if (!lock.owns_lock() || c.stream_ended || c.closing || net::wait_readable(c.handle, 0) == 0) {
+            if (!lock.owns_lock() || c.stream_ended || c.closing || wait_readable(c, 0) == 0) {
                 continue;
             }
             c.stream_ended = !read_once(c, lines);
@@ -321,7 +360,7 @@ Inbox::Taken SocketLayer::take(uint8_t channel, uint32_t serial, ReceivedMessage
         {
             std::lock_guard<std::mutex> lock(c.read_mutex);
             if (c.inbox.size() == 0 && !c.closing && !c.stream_ended) {
-                ready = net::wait_readable(c.handle, left_ms);
+                ready = wait_readable(c, left_ms);
                 if (ready != 0 && !c.closing) {
                     ended = c.stream_ended = !read_once(c, lines);
                 }

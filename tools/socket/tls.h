@@ -86,6 +86,7 @@ enum class ReadStatus {
     would_block,  // nothing to hand out yet (no whole record, or only handshake messages): wait and retry
     closed,       // the peer closed the session with close_notify
     truncated,    // the connection ended without close_notify: what came last may be cut short
+    reset,        // the peer reset the connection
     failed        // a TLS or socket error (text says which)
 };
 
