@@ -1,7 +1,7 @@
-// Wireshark's DoIP dissector as an independent reader of the bytes we send: text2pcap turns messages into a
-// capture (UDP or TCP, port 13400 on both sides, one message per frame) and tshark prints the fields asked
+// Wireshark's DoIP dissector as an independent reader of the bytes we send: text2pcap turns packets into a
+// capture (one packet per frame, in both directions of a conversation) and tshark prints the fields asked
 // for, one tab-separated line per frame ("frame.number<TAB>field<TAB>..."), every occurrence of a field
-// joined by commas. The UDS dissector is off, so diagnostic user data stays data.data.
+// joined by commas.
 #ifndef DOIP_TESTS_SUPPORT_TSHARK_H
 #define DOIP_TESTS_SUPPORT_TSHARK_H
 
@@ -38,23 +38,31 @@ inline std::string tshark_missing() {
         }                                                     \
     } while (false)
 
-// tshark's line per message for `fields` (space-separated field names); empty with a test failure when the
-// pipeline fails.
-inline std::vector<std::string> dissect(const std::vector<std::vector<uint8_t>>& messages, bool udp,
-                                        const std::string& fields) {
+// One TCP segment or datagram of a capture: from the tester (outbound) or to it.
+struct Packet {
+    bool inbound = false;
+    std::vector<uint8_t> bytes;
+};
+
+// tshark's line per packet for `fields` (space-separated field names), the capture made by text2pcap with
+// `text2pcap_options` (ports, direction) and read with `tshark_options`; empty with a test failure when
+// the pipeline fails.
+inline std::vector<std::string> dissect_packets(const std::vector<Packet>& packets,
+                                                const std::string& text2pcap_options,
+                                                const std::string& tshark_options,
+                                                const std::string& fields) {
     std::string command = "printf '%s\\n'";
-    for (const std::vector<uint8_t>& message : messages) {
-        command += " '000000";
-        for (uint8_t byte : message) {
+    for (const Packet& packet : packets) {
+        command += packet.inbound ? " I '000000" : " O '000000";
+        for (uint8_t byte : packet.bytes) {
             char text[4];
             std::snprintf(text, sizeof text, " %02x", byte);
             command += text;
         }
         command += "'";
     }
-    command += std::string(" | text2pcap -q ") + (udp ? "-u" : "-T") +
-               " 13400,13400 - - | tshark -n -r - --disable-protocol uds -T fields -E separator=/t" +
-               " -E occurrence=a -E aggregator=, -e frame.number";
+    command += " | text2pcap -q -D " + text2pcap_options + " - - | tshark -n -r - " + tshark_options +
+               " -T fields -E separator=/t -E occurrence=a -E aggregator=, -e frame.number";
     std::istringstream names(fields);
     for (std::string field; names >> field;) {
         command += " -e " + field;
@@ -70,6 +78,18 @@ inline std::vector<std::string> dissect(const std::vector<std::vector<uint8_t>>&
     }
     EXPECT_EQ(pclose(pipe), 0) << "text2pcap or tshark failed";
     return lines;
+}
+
+// tshark's line per message for `fields`: each message one frame from port 13400 to port 13400 (UDP or
+// TCP), the UDS dissector off so that diagnostic user data stays data.data.
+inline std::vector<std::string> dissect(const std::vector<std::vector<uint8_t>>& messages, bool udp,
+                                        const std::string& fields) {
+    std::vector<Packet> packets;
+    for (const std::vector<uint8_t>& message : messages) {
+        packets.push_back(Packet{false, message});
+    }
+    return dissect_packets(packets, udp ? "-u 13400,13400" : "-T 13400,13400", "--disable-protocol uds",
+                           fields);
 }
 
 }  // namespace doip_test
