@@ -89,15 +89,22 @@ const Invocation kRuns[] = {
     {"!status --tls --ca ca.pem", 0x10, 2, "status asks over UDP"},
     {"!demo --tls --insecure", 0x10, 2, "demo makes its own TLS connection"},
     {"!uds 3E00 --tls --ca", 0x10, 2, "--ca needs a value"},
-    // --insecure warns on every run, whatever comes of it; --tls alone moves the port to 3496.
+    // --insecure warns on every run, whatever comes of it; --tls alone moves the port to 3496 (an address
+    // where no entity of this machine listens, for a refused connection).
     {"activate --tls --insecure", 0xFF, 1, kInsecureWarning},
-    {"!activate --tls --insecure --host 127.0.0.1 --connect-timeout 500", 0x10, 1,
-     kTls ? "routing activation: -> 127.0.0.1:3496 (TLS)" : kWithoutTls},
-    {"!uds 3E00 --tls --ca ca.pem --host 127.0.0.1 --port 13401 --connect-timeout 500", 0x10, 1,
-     kTls ? "-> 127.0.0.1:13401 (TLS)|!warning" : kWithoutTls},
+    {"!activate --tls --insecure --host 127.0.0.3 --connect-timeout 500", 0x10, 1,
+     kTls ? "routing activation: -> 127.0.0.3:3496 (TLS)" : kWithoutTls},
+    // Settings the socket layer refuses: the activation fails without a connection, plain or not.
+    {"!uds 3E00 --tls --ca no-such-ca.pem --host 127.0.0.3 --port 13401", 0x10, 1,
+     kTls ? "-> 127.0.0.3:13401 (TLS)|error: -1010 (socket layer: the TLS settings cannot be used|"
+            "no-such-ca.pem|!warning|!UDS 3E 00"
+          : kWithoutTls},
+    // ... also beside a plain entity that would answer: no plain connection instead.
+    {"uds 3E00 --tls --ca no-such-ca.pem", 0x10, 1,
+     kTls ? "error: -1010 (|!UDS 3E 00|!positive" : kWithoutTls},
     // Plain DoIP to the TLS port: nothing answers there (or only TLS would), and the tester says why.
-    {"!activate --host 127.0.0.1 --port 3496 --connect-timeout 500", 0x10, 1,
-     "-> 127.0.0.1:3496, source|hint: port 3496 is the TLS port: add --tls\n"},
+    {"!activate --host 127.0.0.3 --port 3496 --connect-timeout 500", 0x10, 1,
+     "-> 127.0.0.3:3496, source|hint: port 3496 is the TLS port: add --tls\n"},
     {"activate", 0x07, 1,
      "code 0x07, denied: activation type requires a TLS socket|hint: the entity requires a secure (TLS) "
      "connection for this activation type: retry with --tls (port 3496) and --ca FILE\n"},
