@@ -133,6 +133,15 @@ void tls_step(Transcript& t, const TesterOptions& base, std::ostream& out) {
         out << "\n(the TLS step is skipped: " << tls::kUnavailableText << ")\n";
         return;
     }
+    {
+        // TODO(simulator TLS): goes once SimulatorOptions has its TLS settings.
+        SimulatorOptions probe;
+        std::string why;
+        if (!enable_simulator_tls(probe, TemporaryDirectory(), tls::CertificateFiles(), &why)) {
+            out << "\n(the TLS step is skipped: " << why << ")\n";
+            return;
+        }
+    }
     std::ostream& step = t.step(
         "DoIP over TLS: routing activation and UDS 22 F1 90 on a TLS connection, the entity's certificate "
         "checked against a throw-away CA");
