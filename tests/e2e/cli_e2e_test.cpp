@@ -10,6 +10,17 @@ RunResult run_tester(const std::string& arguments) {
     return run(std::string(DOIP_TESTER_PATH) + " " + arguments);
 }
 
+// What a TLS option does in this build: a TLS build tries, a build without TLS refuses every --tls run.
+#ifdef DOIP_WITH_TLS
+constexpr bool kTls = true;
+#else
+constexpr bool kTls = false;
+#endif
+constexpr const char* kWithoutTls = "doip-tester: --tls: built without TLS (no OpenSSL in this build)";
+constexpr const char* kInsecureWarning =
+    "doip-tester: warning: --insecure: the entity's certificate is not checked; anyone on the path can read "
+    "and change this session\n";
+
 struct Invocation {
     const char* arguments;    // followed by the simulator's address, unless it starts with '!'
     uint8_t activation_code;  // 0xFF: the simulator is stopped first
@@ -60,6 +71,44 @@ const Invocation kRuns[] = {
     {"!activate --host example", 0x10, 2, "bad value for --host"},
     {"!activate --timeout", 0x10, 2, "--timeout needs a value"},
     {"!--help", 0x10, 0, "Examples:"},
+    // TLS: the options that need --tls, what --tls needs, and where it makes no sense.
+    {"!uds 3E00 --ca ca.pem", 0x10, 2, "--ca is for TLS connections: add --tls"},
+    {"!activate --insecure --cert t.pem", 0x10, 2, "--insecure is for TLS connections: add --tls"},
+    {"!activate --keylog keys.txt --tls-null-cipher", 0x10, 2, "--keylog is for TLS connections: add --tls"},
+    {"!activate --server-name ecu.local", 0x10, 2, "--server-name is for TLS connections: add --tls"},
+    {"!load --key t.key", 0x10, 2, "--key is for TLS connections: add --tls"},
+    {"!status --tcp --tls-null-cipher", 0x10, 2, "--tls-null-cipher is for TLS connections: add --tls"},
+    {"!uds 3E00 --tls", 0x10, 2,
+     "doip-tester: --tls needs --ca FILE (the CA that issued the entity's certificate) or --insecure "
+     "(see --help)|!warning"},
+    {"!uds 3E00 --tls --ca ca.pem --cert t.pem", 0x10, 2,
+     "--cert needs --key (the certificate's private key)"},
+    {"!activate --tls --insecure --key t.key", 0x10, 2, "--key needs --cert|!warning"},
+    {"!discover --tls --insecure", 0x10, 2,
+     "--tls is for TCP connections (activate, uds, load, status --tcp)"},
+    {"!status --tls --ca ca.pem", 0x10, 2, "status asks over UDP"},
+    {"!demo --tls --insecure", 0x10, 2, "demo makes its own TLS connection"},
+    {"!uds 3E00 --tls --ca", 0x10, 2, "--ca needs a value"},
+    // --insecure warns on every run, whatever comes of it; --tls alone moves the port to 3496 (an address
+    // where no entity of this machine listens, for a refused connection).
+    {"activate --tls --insecure", 0xFF, 1, kInsecureWarning},
+    {"!activate --tls --insecure --host 127.0.0.3 --connect-timeout 500", 0x10, 1,
+     kTls ? "routing activation: -> 127.0.0.3:3496 (TLS)" : kWithoutTls},
+    // Settings the socket layer refuses: the activation fails without a connection, plain or not.
+    {"!uds 3E00 --tls --ca no-such-ca.pem --host 127.0.0.3 --port 13401", 0x10, 1,
+     kTls ? "-> 127.0.0.3:13401 (TLS)|error: -1010 (socket layer: the TLS settings cannot be used|"
+            "no-such-ca.pem|!warning|!UDS 3E 00"
+          : kWithoutTls},
+    // ... also beside a plain entity that would answer: no plain connection instead.
+    {"uds 3E00 --tls --ca no-such-ca.pem", 0x10, 1,
+     kTls ? "error: -1010 (|!UDS 3E 00|!positive" : kWithoutTls},
+    // Plain DoIP to the TLS port: nothing answers there (or only TLS would), and the tester says why.
+    {"!activate --host 127.0.0.3 --port 3496 --connect-timeout 500", 0x10, 1,
+     "-> 127.0.0.3:3496, source|hint: port 3496 is the TLS port: add --tls\n"},
+    {"activate", 0x07, 1,
+     "code 0x07, denied: activation type requires a TLS socket|hint: the entity requires a secure (TLS) "
+     "connection for this activation type: retry with --tls (port 3496) and --ca FILE\n"},
+    {"activate", 0x06, 1, "code 0x06|!hint"},
 };
 
 class CliE2e : public E2eTest, public ::testing::WithParamInterface<Invocation> {};

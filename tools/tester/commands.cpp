@@ -12,9 +12,9 @@ bool activate(Session& session, std::ostream& out) {
     const doip_s& ctx = session.context();
     out << "routing activation: " << session.options().local_address
         << (session.options().local_address.empty() ? "" : " ") << "-> " << ctx.remote.ip_address << ":"
-        << ctx.remote.port << ", source " << hex16(ctx.source_address) << ", activation type "
-        << static_cast<int>(ctx.activation_type) << ", OEM field "
-        << (ctx.oem_specific_present != 0 ? hex32(ctx.oem_specific) : "off") << "\n";
+        << ctx.remote.port << (session.options().tls ? " (TLS)" : "") << ", source "
+        << hex16(ctx.source_address) << ", activation type " << static_cast<int>(ctx.activation_type)
+        << ", OEM field " << (ctx.oem_specific_present != 0 ? hex32(ctx.oem_specific) : "off") << "\n";
     const ActivationRun run = show_activation(session, out);
     // On a timeout the library's text says no more than that; the error line below names the cause.
     const std::string result = run.result == DOIP_ERR_TIMEOUT
@@ -28,6 +28,10 @@ bool activate(Session& session, std::ostream& out) {
     if (!failure.empty()) {
         if (failure != result) {  // more than the result line says
             out << "    error: " << failure << "\n";
+        }
+        const std::string hint = session.activation_hint();
+        if (!hint.empty()) {
+            out << "    hint: " << hint << "\n";
         }
         return false;
     }
@@ -64,6 +68,10 @@ ActivationRun show_activation(Session& session, std::ostream& out) {
     const int rc = session.activate();
     const ActivationRun run{rc, ms_since(start)};
     print_log_lines(out);
+    const std::string security = session.security();
+    if (!security.empty()) {
+        out << "    TLS: " << security << "\n";
+    }
     if (!session.activation_response().empty()) {
         out << "    <- " << describe_message(session.activation_response()) << "\n";
     }

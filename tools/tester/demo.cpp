@@ -1,14 +1,20 @@
 // doip-tester demo: the simulator in-process on an ephemeral loopback port and a walk through the library:
 // discovery, a refused and a granted routing activation, UDS requests, entity status, power mode and a
-// protocol timer, each step with its decoded messages, result texts and round-trip time.
+// protocol timer, each step with its decoded messages, result texts and round-trip time; at the end, in a
+// build with TLS, a routing activation and a UDS request over TLS to a second simulator.
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
+#include <random>
+#include <system_error>
 
+#include "certificates.h"
 #include "commands.h"
 #include "describe.h"
 #include "formatting.h"
 #include "simulator.h"
+#include "tls.h"
 #include "udp_exchange.h"
 
 namespace doip_tools {
@@ -69,6 +75,136 @@ class Transcript {
     int steps_ = 0;
     int failures_ = 0;
 };
+
+// A directory of its own under the system's temporary directory, removed with everything in it when the
+// object goes.
+class TemporaryDirectory {
+  public:
+    TemporaryDirectory() {
+        std::random_device random;
+        std::error_code error;
+        const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+        for (int attempt = 0; !error && attempt < 100; ++attempt) {
+            const std::filesystem::path candidate = base / ("doip-demo-certs-" + std::to_string(random()));
+            if (std::filesystem::create_directory(candidate, error)) {
+                path_ = candidate;
+                return;
+            }
+        }
+    }
+    ~TemporaryDirectory() {
+        if (!path_.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(path_, ignored);
+        }
+    }
+    // Empty when no directory could be made.
+    std::string path() const { return path_.string(); }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+
+  private:
+    std::filesystem::path path_;
+};
+
+// The simulator's side of the TLS step: TLS on an ephemeral port of its own with the entity's certificate
+// and key from `dir`. False with `why` when this simulator has no TLS server.
+bool enable_simulator_tls(SimulatorOptions& options, const TemporaryDirectory& dir,
+                          const tls::CertificateFiles& files, std::string* why) {
+    (void)options;
+    (void)dir;
+    (void)files;
+    *why = "the simulator has no TLS server yet";
+    return false;
+}
+
+// The port the simulator serves TLS on, after start().
+uint16_t simulator_tls_port(const Simulator& simulator) {
+    (void)simulator;
+    return 0;
+}
+
+// The last step: throw-away certificates, a second simulator that speaks TLS, a routing activation with the
+// entity's certificate checked against the throw-away CA, and 22 F1 90 over it.
+void tls_step(Transcript& t, const TesterOptions& base, std::ostream& out) {
+    if (!tls::available()) {
+        out << "\n(the TLS step is skipped: " << tls::kUnavailableText << ")\n";
+        return;
+    }
+    {
+        // TODO(simulator TLS): goes once SimulatorOptions has its TLS settings.
+        SimulatorOptions probe;
+        std::string why;
+        if (!enable_simulator_tls(probe, TemporaryDirectory(), tls::CertificateFiles(), &why)) {
+            out << "\n(the TLS step is skipped: " << why << ")\n";
+            return;
+        }
+    }
+    std::ostream& step = t.step(
+        "DoIP over TLS: routing activation and UDS 22 F1 90 on a TLS connection, the entity's certificate "
+        "checked against a throw-away CA");
+    const TemporaryDirectory dir;
+    const tls::CertificateFiles files;
+    std::string error;
+    if (dir.path().empty()) {
+        t.expect(false, "no temporary directory for the certificates");
+        return;
+    }
+    const auto made = Clock::now();
+    if (!tls::make_certificates(dir.path(), "127.0.0.1", "doip-sim.local", &error)) {
+        t.expect(false, "no certificates: " + error);
+        return;
+    }
+    step << "    tls::make_certificates: a CA and the entity's certificate (IP:127.0.0.1) in a temporary "
+            "directory  ["
+         << ms_text(ms_since(made)) << "]\n";
+    SimulatorOptions sim_options;
+    sim_options.bind_ip = "127.0.0.1";
+    sim_options.port = 0;
+    sim_options.udp = false;
+    if (!enable_simulator_tls(sim_options, dir, files, &error)) {
+        t.expect(false, error);
+        return;
+    }
+    Simulator simulator(sim_options);
+    if (!simulator.start(&error)) {
+        t.expect(false, "the TLS simulator cannot listen on 127.0.0.1: " + error);
+        return;
+    }
+    TesterOptions options = base;
+    options.port = simulator_tls_port(simulator);
+    tls::ClientOptions tls_options;
+    tls_options.ca_file = dir.file(files.ca);
+    options.tls = tls_options;
+    step << "    DoIP entity simulator with TLS on 127.0.0.1:" << options.port << "; the tester trusts "
+         << files.ca << " only\n";
+
+    Session session(options);
+    const ActivationRun run = show_activation(session, out);
+    out << "    result " << describe_result(run.result) << "  [" << ms_text(run.ms)
+        << ", with the handshake]\n";
+    const std::string security = session.security();
+    const bool active = session.activation_failure().empty();
+    if (!active) {
+        out << "    error: " << session.activation_failure() << "\n";
+    }
+    t.expect(active && !security.empty(), "routing over TLS not active");
+    if (active) {
+        const UdsExchange x = session.uds({0x22, 0xF1, 0x90});
+        print_uds_exchange(x, out);
+        print_log_lines(out);
+        const std::string vin = x.uds.size() == 20 ? std::string(x.uds.begin() + 3, x.uds.end()) : "";
+        out << "    VIN read over " << security << ": \"" << vin << "\", round trip "
+            << ms_text(x.response_ms) << "\n";
+        t.expect(x.outcome == UdsExchange::Outcome::positive && vin == sim_options.vin,
+                 std::string("expected the VIN in a positive response, got ") + outcome_name(x.outcome));
+    }
+    session.close();
+    simulator.stop();
+    out << "    the certificates' directory removed\n";
+}
 
 }  // namespace
 
@@ -235,6 +371,9 @@ int run_demo(const TesterOptions& base, std::ostream& out) {
         out << "    (not awaited: " << line << ")\n";
     }
     simulator.stop();
+
+    // 11. TLS.
+    tls_step(t, options, out);
 
     out << "\n"
         << t.steps() << " steps, " << (t.failures() == 0 ? "all as expected" : "UNEXPECTED results: ")

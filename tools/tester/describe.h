@@ -27,6 +27,8 @@ std::string library_error_text(int code);
 // A result code with every text known for it: "0x1007 (4103): <get_doip_err_str text>", the socket layer's
 // text for its own codes, an English gloss of the library's negative codes.
 std::string describe_result(int code);
+// True for the socket layer's own result codes (DOIP_SOCKET_ERR_*).
+bool is_socket_error(int code);
 // A result code as a number: "0", "-26", "0x1007 (4103)".
 std::string result_number(int code);
 // The name of a connection state of the library's registry.

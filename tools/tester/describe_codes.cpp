@@ -103,6 +103,10 @@ std::string result_number(int code) {
     return number;
 }
 
+bool is_socket_error(int code) {
+    return code <= DOIP_SOCKET_ERR_BAD_ADDRESS && code >= DOIP_SOCKET_ERR_TLS;
+}
+
 std::string describe_result(int code) {
     const std::string text = result_number(code);
     if (code == DOIP_OK) {
@@ -110,6 +114,9 @@ std::string describe_result(int code) {
     }
     if (const char* socket_text = SocketLayer::error_text(code)) {
         return text + " (" + socket_text + ")";
+    }
+    if (is_socket_error(code)) {  // the library knows nothing of the layer's codes
+        return text + " (socket layer error)";
     }
     const char* gloss = find_name(kLibraryGlosses, code);
     return text + " (get_doip_err_str: \"" + library_error_text(code) + "\"" +

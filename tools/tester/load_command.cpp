@@ -85,8 +85,8 @@ class LoadRun {
   private:
     void print_plan() const {
         out_ << "load: " << load_.connections << " connections to " << options_.host << ":" << options_.port
-             << ", tester addresses " << hex16(load_.first_source) << " to "
-             << hex16(load_.first_source + load_.connections - 1) << "\n  requests:";
+             << (options_.tls ? " over TLS" : "") << ", tester addresses " << hex16(load_.first_source)
+             << " to " << hex16(load_.first_source + load_.connections - 1) << "\n  requests:";
         for (const UdsRequest& r : requests_) {
             out_ << " [" << hex_bytes(r.uds) << " to "
                  << hex16(r.has_target ? r.target : options_.target_address) << "]";
@@ -158,7 +158,8 @@ class LoadRun {
         if (session.activation_failure().empty()) {
             t.activated = true;
         } else {
-            fail_activation(t, session.activation_failure());
+            const std::string hint = session.activation_hint();
+            fail_activation(t, session.activation_failure() + (hint.empty() ? "" : " (hint: " + hint + ")"));
             session.close();
         }
         {

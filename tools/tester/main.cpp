@@ -1,12 +1,15 @@
 // doip-tester: a DoIP tester on the command line, built on libdoip and the reference socket layer.
+#include <filesystem>
 #include <iostream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "arguments.h"
 #include "commands.h"
 #include "load_command.h"
 #include "net.h"
+#include "tls.h"
 
 namespace {
 
@@ -45,7 +48,7 @@ Commands:
 
 Options (addresses and codes in hex, with or without 0x; times in milliseconds):
   --host ADDRESS           the entity's IPv4 address (default 127.0.0.1; discover: a broadcast address works)
-  --port N                 the entity's port (default 13400)
+  --port N                 the entity's port (default 13400; with --tls 3496)
   --local-address ADDRESS  the tester's address to bind (default: any)
   --source-address HEX     the tester's logical address (default 0x0EF5; load: the first connection's,
                            default 0x0E00)
@@ -62,6 +65,19 @@ Options (addresses and codes in hex, with or without 0x; times in milliseconds):
                            long for a negative response before the next request (default 50)
   --connect-timeout MS     TCP connect timeout (default 2000)
   --channel N              the connection's channel number (default 1; load numbers its own)
+  --tls                    activate, uds, load, status --tcp: DoIP over TLS 1.2/1.3 (port 3496 unless
+                           --port says otherwise); never plain TCP instead. Needs --ca or --insecure
+  --ca FILE                the CA (PEM) that issued the entity's certificate; a directory of hashed CA
+                           certificates (c_rehash) works too. The entity's certificate must name the
+                           --host address (or --server-name) in its subjectAltName
+  --cert FILE              the tester's certificate (PEM) for an entity that asks for one (mutual TLS);
+  --key FILE               with its private key (PEM): one without the other is a usage error
+  --insecure               accept any certificate of the entity (a warning on every run: anyone on the
+                           path can read and change the session)
+  --server-name NAME       the name sent (SNI) and checked in the entity's certificate instead of --host
+  --keylog FILE            append the session keys to FILE (NSS key log, for Wireshark to decrypt)
+  --tls-null-cipher        also offer authentication-only suites (TLS 1.2, NULL encryption: integrity
+                           without secrecy, as some vehicle networks use)
   --eid HEX                discover: the 6-byte EID to ask for
   --vin TEXT               discover: the 17-character VIN to ask for
   --wait MS                discover: how long to collect answers or announcements (default 2000, A_DoIP_Ctrl;
@@ -89,6 +105,11 @@ Routing activation fails (exit 1, no UDS) unless the entity answers code 0x10 fo
 whatever the library returns. When the connection ends while the tester waits (closed, reset, a bad header),
 the wait ends at once and the cause is printed.
 
+TLS: a refused certificate, a failed handshake or TLS settings that cannot be used (an unreadable file, a
+key that does not match its certificate) fail the activation (exit 1) with the reason; a build without TLS
+fails every --tls run (exit 1). After the activation the TLS version and cipher suite are printed. A hint
+follows when plain DoIP and TLS look mixed up (code 0x07, plain DoIP to port 3496, TLS to port 13400).
+
 Exit status: 0 success, 1 failure (the error is printed; also when the entity's only answer over UDP is a
 generic header NACK), 2 usage error, 3 negative UDS response.
 
@@ -103,6 +124,9 @@ Examples:
   doip-tester discover --host 192.168.0.10 --vin WDOIPSIM000000001
   doip-tester status --host 192.168.0.10
   doip-tester load 22F190 3E00 --connections 64 --duration 30 --json load.json --host 192.168.0.10
+  doip-tester uds 22F190 --tls --ca certs/ca.pem --host 127.0.0.1
+      (an entity: doip-sim --make-certs certs, then doip-sim --tls --cert certs/entity.pem --key certs/entity.key)
+  doip-tester activate --tls --ca certs/ca.pem --cert certs/tester.pem --key certs/tester.key --host 10.0.0.5
 )";
 
 int usage_error(const std::string& text) {
@@ -114,13 +138,103 @@ bool is_vin(const std::string& v) {
     return v.size() == 17;
 }
 
+// The TLS options as given, judged together once all are parsed (tls_settings()).
+struct TlsArguments {
+    bool tls = false;
+    bool port_given = false;
+    bool insecure = false;
+    bool null_cipher = false;
+    std::string ca;
+    std::string cert;
+    std::string key;
+    std::string keylog;
+    std::string server_name;
+    std::string first_without_tls;  // the first option given that only TLS takes
+};
+
+// Empty when the TLS options fit the command and each other (options.tls and the port then set from
+// them), else the usage error.
+std::string tls_settings(const TlsArguments& a, const std::string& command, bool via_tcp,
+                         doip_tools::TesterOptions& options) {
+    if (!a.tls) {
+        return a.first_without_tls.empty() ? std::string()
+                                           : a.first_without_tls + " is for TLS connections: add --tls";
+    }
+    if (command == "demo") {
+        return "demo makes its own TLS connection (a step of its own); it takes no --tls";
+    }
+    if (command == "discover" || (command == "status" && !via_tcp)) {
+        return "--tls is for TCP connections (activate, uds, load, status --tcp); " + command +
+               " asks over UDP";
+    }
+    if (a.cert.empty() != a.key.empty()) {
+        return a.cert.empty() ? "--key needs --cert (the certificate of that key)"
+                              : "--cert needs --key (the certificate's private key)";
+    }
+    if (a.ca.empty() && !a.insecure) {
+        return "--tls needs --ca FILE (the CA that issued the entity's certificate) or --insecure";
+    }
+    doip_tools::tls::ClientOptions tls;
+    std::error_code error;
+    (std::filesystem::is_directory(a.ca, error) ? tls.ca_dir : tls.ca_file) = a.ca;
+    tls.verify_peer = !a.insecure;
+    tls.cert_file = a.cert;
+    tls.key_file = a.key;
+    tls.keylog_file = a.keylog;
+    tls.server_name = a.server_name;
+    tls.allow_null_cipher = a.null_cipher;
+    options.tls = tls;
+    if (!a.port_given) {
+        options.port = doip_tools::kTlsPort;
+    }
+    return std::string();
+}
+
 // The options, applied as they are parsed.
 doip_tools::OptionTable option_table(doip_tools::TesterOptions& options,
                                      doip_tools::DiscoverOptions& discover, doip_tools::UdsOptions& uds,
-                                     doip_tools::LoadOptions& load, bool& via_tcp) {
+                                     doip_tools::LoadOptions& load, bool& via_tcp, TlsArguments& tls) {
+    // An option that only TLS takes: its name noted for the error when --tls is missing.
+    const auto tls_only = [&tls](const char* name) {
+        if (tls.first_without_tls.empty()) {
+            tls.first_without_tls = name;
+        }
+    };
+    const auto tls_text = [tls_only](const char* name, std::string* out) {
+        return [=](const std::string& v) {
+            tls_only(name);
+            *out = v;
+            return !v.empty();
+        };
+    };
     doip_tools::OptionTable table;
     table.text("--host", &options.host, &doip_tools::net::is_ipv4)
-        .decimal("--port", 65535, &options.port, 1)
+        .value("--port",
+               [&](const std::string& v) {
+                   uint32_t port = 0;
+                   tls.port_given = true;
+                   if (!doip_tools::parse_decimal(v, 65535, &port) || port == 0) {
+                       return false;
+                   }
+                   options.port = static_cast<uint16_t>(port);
+                   return true;
+               })
+        .flag("--tls", [&] { tls.tls = true; })
+        .value("--ca", tls_text("--ca", &tls.ca))
+        .value("--cert", tls_text("--cert", &tls.cert))
+        .value("--key", tls_text("--key", &tls.key))
+        .value("--keylog", tls_text("--keylog", &tls.keylog))
+        .value("--server-name", tls_text("--server-name", &tls.server_name))
+        .flag("--insecure",
+              [&, tls_only] {
+                  tls_only("--insecure");
+                  tls.insecure = true;
+              })
+        .flag("--tls-null-cipher",
+              [&, tls_only] {
+                  tls_only("--tls-null-cipher");
+                  tls.null_cipher = true;
+              })
         .text("--local-address", &options.local_address, &doip_tools::net::is_ipv4)
         .value("--source-address",
                [&](const std::string& v) {
@@ -191,6 +305,7 @@ int main(int argc, char** argv) {
     UdsOptions uds_options;
     LoadOptions load_options;
     bool via_tcp = false;
+    TlsArguments tls_arguments;
     std::string command;
     std::vector<UdsRequest> uds_requests;
     const auto positional = [&](const std::string& a) {
@@ -206,7 +321,8 @@ int main(int argc, char** argv) {
         return true;
     };
     const OptionTable::Result parsed =
-        option_table(options, discover, uds_options, load_options, via_tcp).parse(args, positional);
+        option_table(options, discover, uds_options, load_options, via_tcp, tls_arguments)
+            .parse(args, positional);
     switch (parsed.status) {
         case OptionTable::Status::ok:
             break;
@@ -226,6 +342,21 @@ int main(int argc, char** argv) {
         const std::string wrong = check_load_options(load_options);
         if (!wrong.empty()) {
             return usage_error(wrong);
+        }
+    }
+    const std::string wrong_tls = tls_settings(tls_arguments, command, via_tcp, options);
+    if (!wrong_tls.empty()) {
+        return usage_error(wrong_tls);
+    }
+    if (options.tls) {
+        if (!options.tls->verify_peer) {
+            std::cerr
+                << "doip-tester: warning: --insecure: the entity's certificate is not checked; anyone on "
+                   "the path can read and change this session\n";
+        }
+        if (!tls::available()) {
+            std::cerr << "doip-tester: --tls: " << tls::kUnavailableText << "\n";
+            return kExitFailure;
         }
     }
     if (!net::startup()) {

@@ -115,7 +115,8 @@ Session::Session(const TesterOptions& options) : options_(options) {
     layer_options.logger = &collect_log_line;
     layer_options.delivery = Delivery::connection;
     layer_options.connect_timeout_ms = options.connect_timeout_ms;
-    SocketLayer::instance().configure(layer_options);
+    layer_options.tls = options.tls;
+    configured_ = SocketLayer::instance().configure(layer_options, &configure_error_);
     SocketLayer::install();
     doip_set_logger_ops(&collect_log_line);
     fill_context(options_, &ctx_);
@@ -126,8 +127,15 @@ Session::~Session() {
 }
 
 int Session::activate() {
-    open_ = true;
     activation_response_.clear();
+    if (configured_ != DOIP_OK) {
+        // No connection with settings the layer refused, and no plain one instead.
+        activation_result_ = configured_;
+        activation_failure_ = describe_result(configured_) +
+                              (configure_error_.empty() ? std::string() : ": " + configure_error_);
+        return configured_;
+    }
+    open_ = true;
     const uint32_t serial_before = SocketLayer::instance().serial(options_.channel);
     const int rc = doip_activate(options_.channel, &ctx_);
     const uint32_t serial = SocketLayer::instance().serial(options_.channel);
@@ -152,8 +160,38 @@ int Session::activate() {
             }
         }
     }
+    activation_result_ = rc;
     activation_failure_ = judge_activation(rc, nack);
     return rc;
+}
+
+std::string Session::activation_hint() const {
+    if (activation_failure_.empty()) {
+        return std::string();
+    }
+    doip_routing_activation_response_s r{};
+    const bool answered =
+        !activation_response_.empty() &&
+        doip_routing_activation_response_deserilize(
+            activation_response_.data(), static_cast<uint32_t>(activation_response_.size()), &r) == DOIP_OK;
+    if (!options_.tls) {
+        if (answered && r.response_code == 0x07) {
+            return "the entity requires a secure (TLS) connection for this activation type: retry with --tls "
+                   "(port " +
+                   std::to_string(kTlsPort) + ") and --ca FILE";
+        }
+        if (!answered && options_.port == kTlsPort) {
+            return "port " + std::to_string(kTlsPort) + " is the TLS port: add --tls";
+        }
+    } else if (activation_result_ == DOIP_SOCKET_ERR_TLS_HANDSHAKE && options_.port == kPlainPort) {
+        return std::to_string(kPlainPort) + " is the plain DoIP port; TLS is usually on " +
+               std::to_string(kTlsPort);
+    }
+    return std::string();
+}
+
+std::string Session::security() const {
+    return open_ ? SocketLayer::instance().security(options_.channel) : std::string();
 }
 
 std::string Session::judge_activation(int rc, const std::string& nack) const {
@@ -189,7 +227,9 @@ std::string Session::judge_activation(int rc, const std::string& nack) const {
         return "no routing activation response within " + std::to_string(ctx_.t_tcp_initial_inactivity_ms) +
                " ms";
     }
-    return describe_result(rc);
+    const std::string why =
+        is_socket_error(rc) ? SocketLayer::instance().open_failure(options_.channel) : std::string();
+    return describe_result(rc) + (why.empty() ? std::string() : ": " + why);
 }
 
 int Session::state() const {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,9 +16,13 @@
 
 namespace doip_tools {
 
+// The entity's TCP port for plain DoIP, and the one for DoIP over TLS.
+constexpr uint16_t kPlainPort = 13400;
+constexpr uint16_t kTlsPort = 3496;
+
 struct TesterOptions {
     std::string host = "127.0.0.1";
-    uint16_t port = 13400;
+    uint16_t port = kPlainPort;
     std::string local_address;  // the tester's address to bind; empty: any
     uint16_t source_address = 0x0EF5;
     uint16_t target_address = 0x0CE1;
@@ -32,6 +37,8 @@ struct TesterOptions {
     uint32_t connect_timeout_ms = 2000;
     uint8_t channel = 1;
     bool verbose = false;
+    // Set: the session's connections are TLS with these settings, never plain TCP instead.
+    std::optional<tls::ClientOptions> tls;
 };
 
 // doip_init, then the options' addresses, ports and activation settings.
@@ -103,7 +110,9 @@ class Session {
     const TesterOptions& options() const { return options_; }
     uint8_t channel() const { return options_.channel; }
 
-    // doip_activate on the session's channel: its result. The copy of the entity's routing activation
+    // doip_activate on the session's channel: its result. When the socket layer refused the session's TLS
+    // settings, that code (DOIP_SOCKET_ERR_TLS_CONFIG, DOIP_SOCKET_ERR_TLS_UNAVAILABLE) without a
+    // connection, activation_failure() naming why. The copy of the entity's routing activation
     // response that the socket layer also put on the application's queue is taken off it:
     // activation_response(). Whether routing is active for this tester says activation_failure().
     int activate();
@@ -111,8 +120,15 @@ class Session {
     // takes the first response on the connection and maps codes its own way (0x03 and reserved codes give
     // DOIP_OK), so this judges the response itself: its tester address must be ours and its code 0x10. When
     // the library's wait ran out, it names what the connection showed instead: a generic NACK, a reply in
-    // another protocol version, the connection's end. Any other failure: describe_result of the result.
+    // another protocol version, the connection's end. Any other failure: describe_result of the result, and
+    // for a socket error why the connection could not be opened (the socket layer's open_failure(): a
+    // refused certificate, a failed handshake).
     const std::string& activation_failure() const { return activation_failure_; }
+    // After a failed activate(): a line of advice when the failure looks like TLS and plain DoIP mixed up
+    // (code 0x07 on a plain connection, plain DoIP to the TLS port, TLS to the plain port); else empty.
+    std::string activation_hint() const;
+    // "TLSv1.3 TLS_AES_256_GCM_SHA384" while the session's connection is TLS; empty otherwise.
+    std::string security() const;
     // The routing activation response of the last activate() that got one, else empty.
     const std::vector<uint8_t>& activation_response() const { return activation_response_; }
     // The registry state of the context's connection (get_doip_state).
@@ -159,6 +175,10 @@ class Session {
                           Clock::time_point start) const;
 
     TesterOptions options_;
+    // What the socket layer said to the session's settings, and why when it refused them.
+    int configured_ = DOIP_OK;
+    std::string configure_error_;
+    int activation_result_ = DOIP_OK;  // of the last activate()
     doip_s ctx_{};
     bool open_ = false;
     std::vector<std::string> skipped_;
