@@ -109,23 +109,6 @@ class TemporaryDirectory {
     std::filesystem::path path_;
 };
 
-// The simulator's side of the TLS step: TLS on an ephemeral port of its own with the entity's certificate
-// and key from `dir`. False with `why` when this simulator has no TLS server.
-bool enable_simulator_tls(SimulatorOptions& options, const TemporaryDirectory& dir,
-                          const tls::CertificateFiles& files, std::string* why) {
-    (void)options;
-    (void)dir;
-    (void)files;
-    *why = "the simulator has no TLS server yet";
-    return false;
-}
-
-// The port the simulator serves TLS on, after start().
-uint16_t simulator_tls_port(const Simulator& simulator) {
-    (void)simulator;
-    return 0;
-}
-
 // The last step: throw-away certificates, a second simulator that speaks TLS, a routing activation with the
 // entity's certificate checked against the throw-away CA, and 22 F1 90 over it.
 void tls_step(Transcript& t, const TesterOptions& base, std::ostream& out) {
@@ -133,58 +116,45 @@ void tls_step(Transcript& t, const TesterOptions& base, std::ostream& out) {
         out << "\n(the TLS step is skipped: " << tls::kUnavailableText << ")\n";
         return;
     }
-    {
-        // TODO(simulator TLS): goes once SimulatorOptions has its TLS settings.
-        SimulatorOptions probe;
-        std::string why;
-        if (!enable_simulator_tls(probe, TemporaryDirectory(), tls::CertificateFiles(), &why)) {
-            out << "\n(the TLS step is skipped: " << why << ")\n";
-            return;
-        }
-    }
-    std::ostream& step = t.step(
-        "DoIP over TLS: routing activation and UDS 22 F1 90 on a TLS connection, the entity's certificate "
-        "checked against a throw-away CA");
+    t.step(
+        "DoIP over TLS: routing activation and UDS 22 F1 90 to a second simulator, its certificate checked "
+        "against a throw-away CA");
     const TemporaryDirectory dir;
     const tls::CertificateFiles files;
     std::string error;
-    if (dir.path().empty()) {
-        t.expect(false, "no temporary directory for the certificates");
-        return;
-    }
     const auto made = Clock::now();
-    if (!tls::make_certificates(dir.path(), "127.0.0.1", "doip-sim.local", &error)) {
-        t.expect(false, "no certificates: " + error);
+    if (dir.path().empty() || !tls::make_certificates(dir.path(), "127.0.0.1", "doip-sim.local", &error)) {
+        t.expect(false, "no throw-away certificates: " + (error.empty() ? "no temporary directory" : error));
         return;
     }
-    step << "    tls::make_certificates: a CA and the entity's certificate (IP:127.0.0.1) in a temporary "
-            "directory  ["
-         << ms_text(ms_since(made)) << "]\n";
+    out << "    tls::make_certificates: a CA, and the entity's certificate (IP:127.0.0.1) made by it, in a "
+           "temporary directory  ["
+        << ms_text(ms_since(made)) << "]\n";
     SimulatorOptions sim_options;
     sim_options.bind_ip = "127.0.0.1";
     sim_options.port = 0;
     sim_options.udp = false;
-    if (!enable_simulator_tls(sim_options, dir, files, &error)) {
-        t.expect(false, error);
-        return;
-    }
+    sim_options.tls.enabled = true;
+    sim_options.tls.port = 0;
+    sim_options.tls.cert_file = dir.file(files.entity);
+    sim_options.tls.key_file = dir.file(files.entity_key);
     Simulator simulator(sim_options);
     if (!simulator.start(&error)) {
-        t.expect(false, "the TLS simulator cannot listen on 127.0.0.1: " + error);
+        t.expect(false, "the TLS simulator cannot start on 127.0.0.1: " + error);
         return;
     }
     TesterOptions options = base;
-    options.port = simulator_tls_port(simulator);
+    options.port = simulator.tls_port();
     tls::ClientOptions tls_options;
     tls_options.ca_file = dir.file(files.ca);
     options.tls = tls_options;
-    step << "    DoIP entity simulator with TLS on 127.0.0.1:" << options.port << "; the tester trusts "
-         << files.ca << " only\n";
+    out << "    simulator with TLS on 127.0.0.1:" << options.port << "; the tester trusts that CA only ("
+        << files.ca << ")\n";
 
     Session session(options);
     const ActivationRun run = show_activation(session, out);
     out << "    result " << describe_result(run.result) << "  [" << ms_text(run.ms)
-        << ", with the handshake]\n";
+        << ", the TLS handshake included]\n";
     const std::string security = session.security();
     const bool active = session.activation_failure().empty();
     if (!active) {
@@ -202,8 +172,8 @@ void tls_step(Transcript& t, const TesterOptions& base, std::ostream& out) {
                  std::string("expected the VIN in a positive response, got ") + outcome_name(x.outcome));
     }
     session.close();
+    print_log_lines(out);
     simulator.stop();
-    out << "    the certificates' directory removed\n";
 }
 
 }  // namespace
