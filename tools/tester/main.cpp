@@ -20,7 +20,8 @@ Usage: doip-tester COMMAND [options]
 Commands:
   demo                 start the entity simulator in-process on an ephemeral 127.0.0.1 port and walk through
                        discovery, routing activation, UDS requests, entity status, power mode and a protocol
-                       timer, printing every message decoded with its round-trip time
+                       timer, printing every message decoded with its round-trip time; last (in a build with
+                       TLS) routing activation and 22 F1 90 over TLS to a second simulator
   activate             open a TCP connection and activate routing
   uds REQUEST [...]    activate routing, then send each UDS request and print the acknowledgement and the
                        response (negative responses decoded with their NRC name). A request is UDS bytes in
