@@ -1,8 +1,8 @@
 // TLS over a connected TCP socket, for the socket layer (client side) and the entity simulator (server
-// side). Built on OpenSSL (tls_openssl.cpp); a build without it compiles tls_none.cpp, where available() is
-// false and every context fails with the text kUnavailableText.
+// side). Built on OpenSSL (tls_context_openssl.cpp, tls_session_openssl.cpp); a build without it compiles
+// tls_none.cpp, where available() is false and every context fails with the text kUnavailableText.
 //
-// TLS 1.2 and 1.3 only, with the library's default forward-secret AEAD suites. Authentication-only suites
+// TLS 1.2 and 1.3 only, with forward-secret AEAD suites only (ECDHE; all of TLS 1.3's are). Authentication-only suites
 // (NULL encryption, which some vehicle PKIs use for diagnostics that need integrity but not secrecy) are
 // offered only when `allow_null_cipher` is set; they exist in TLS 1.2 only, at OpenSSL's security level 0.
 //
