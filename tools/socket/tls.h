@@ -2,9 +2,10 @@
 // side). Built on OpenSSL (tls_context_openssl.cpp, tls_session_openssl.cpp); a build without it compiles
 // tls_none.cpp, where available() is false and every context fails with the text kUnavailableText.
 //
-// TLS 1.2 and 1.3 only, with forward-secret AEAD suites only (ECDHE; all of TLS 1.3's are). Authentication-only suites
-// (NULL encryption, which some vehicle PKIs use for diagnostics that need integrity but not secrecy) are
-// offered only when `allow_null_cipher` is set; they exist in TLS 1.2 only, at OpenSSL's security level 0.
+// TLS 1.2 and 1.3 only, with forward-secret AEAD suites only (ECDHE; all of TLS 1.3's are). The
+// authentication-only suites (NULL encryption, which some vehicle PKIs use for diagnostics that need
+// integrity but not secrecy) are offered only when `allow_null_cipher` is set; they exist in TLS 1.2 only,
+// at OpenSSL's security level 0.
 //
 // A Session owns no socket: its handle stays the caller's (to shut down and close as before). The session
 // turns the socket non-blocking for good. Any thread may call read() while another calls write_all(): the
