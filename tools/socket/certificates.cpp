@@ -67,7 +67,7 @@ Owned<T> own(T* object, const std::string& step) {
     return Owned<T>(object);
 }
 
-constexpr long kHour = 60 * 60;
+constexpr long kHour = 60L * 60;
 constexpr long kDay = 24 * kHour;
 
 // What goes into one certificate: its common name, its validity (seconds from now) and its extensions
@@ -146,7 +146,7 @@ Issued issue(const Profile& profile, const Issued* issuer) {
 // `path`, emptied for writing. A key's file is made owner-only before anything goes into it.
 Owned<BIO> create(const fs::path& path, bool secret) {
     if (secret) {
-        std::ofstream(path, std::ios::binary | std::ios::trunc);
+        std::ofstream(path, std::ios::binary | std::ios::trunc).close();  // made (or emptied) first
         std::error_code error;
         fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, error);
         if (error) {
