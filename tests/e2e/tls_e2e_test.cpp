@@ -127,6 +127,7 @@ struct Exchange {
     tls::Version max;
     bool mutual;
     const char* version;
+    friend void PrintTo(const Exchange& c, std::ostream* os) { *os << c.name; }
 };
 
 class TlsExchange : public TlsTest, public ::testing::WithParamInterface<Exchange> {};
@@ -168,6 +169,7 @@ struct Failure {
     int code;                // doip_activate's result
     const char* failure;     // in the activation failure text
     const char* entity_log;  // in the simulator's log ("" for none)
+    friend void PrintTo(const Failure& c, std::ostream* os) { *os << c.name; }
 };
 
 class TlsFailure : public TlsTest, public ::testing::WithParamInterface<Failure> {};
