@@ -304,11 +304,7 @@ void BM_Activation_vs_RawConnectAndActivate(benchmark::State& state) {
         state.SkipWithError("an activation failed");
         return;
     }
-    const double figure = median(figures);
-    const double floor = median(floors);
-    state.counters["figure_us"] = figure;
-    state.counters["floor_us"] = floor;
-    state.counters["ratio"] = floor > 0 ? figure / floor : 0;
+    report_medians(state, figures, floors, "us");
 }
 
 }  // namespace

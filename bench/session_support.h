@@ -74,13 +74,20 @@ inline doip_tools::TesterOptions tester_options(uint16_t port, int index) {
     return o;
 }
 
-inline void report_rates(benchmark::State& state, const std::vector<double>& figures,
-                         const std::vector<double>& floors) {
+// The medians of the figure's and the floor's samples as counters figure_<unit> and floor_<unit> ("per_s",
+// "us"), and ratio = figure / floor.
+inline void report_medians(benchmark::State& state, const std::vector<double>& figures,
+                           const std::vector<double>& floors, const std::string& unit) {
     const double figure = median(figures);
     const double floor = median(floors);
-    state.counters["figure_per_s"] = figure;
-    state.counters["floor_per_s"] = floor;
+    state.counters["figure_" + unit] = figure;
+    state.counters["floor_" + unit] = floor;
     state.counters["ratio"] = floor > 0 ? figure / floor : 0;
+}
+
+inline void report_rates(benchmark::State& state, const std::vector<double>& figures,
+                         const std::vector<double>& floors) {
+    report_medians(state, figures, floors, "per_s");
 }
 
 // Runs `work(i)` on kConnections threads that start together; the time from the start to the last end.

@@ -131,15 +131,6 @@ void BM_Tls_SequentialExchanges_vs_Plain(benchmark::State& state) {
     exchanges(state, 1);
 }
 
-void report_medians(benchmark::State& state, const std::vector<double>& figures,
-                    const std::vector<double>& floors) {
-    const double figure = median(figures);
-    const double floor = median(floors);
-    state.counters["figure_us"] = figure;
-    state.counters["floor_us"] = floor;
-    state.counters["ratio"] = floor > 0 ? figure / floor : 0;
-}
-
 double us_since(Clock::time_point begin) {
     return std::chrono::duration<double, std::micro>(Clock::now() - begin).count();
 }
@@ -186,7 +177,7 @@ void BM_TlsHandshake_vs_TcpConnect(benchmark::State& state) {
         state.SkipWithError("a handshake failed");
         return;
     }
-    report_medians(state, figures, floors);
+    report_medians(state, figures, floors, "us");
 }
 
 // doip_activate on channel 1 with the layer set up for TLS or not; its time in microseconds, or -1.
@@ -230,7 +221,7 @@ void BM_TlsActivation_vs_PlainActivation(benchmark::State& state) {
         }
         state.SetIterationTime(figures.back() / 1e6);
     }
-    report_medians(state, figures, floors);
+    report_medians(state, figures, floors, "us");
 }
 
 }  // namespace

@@ -50,6 +50,16 @@ bool set_blocking(int fd, bool blocking) {
     return fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK)) == 0;
 }
 
+// 1 when `events` (or an error or hang-up) are pending on the socket, 0 after `timeout_ms`, -1 on failure.
+int wait_for(Handle socket, short events, int timeout_ms) {
+    pollfd p{fd_of(socket), events, 0};
+    int ready;
+    do {
+        ready = ::poll(&p, 1, timeout_ms);
+    } while (ready < 0 && errno == EINTR);
+    return ready < 0 ? -1 : (ready == 0 ? 0 : 1);
+}
+
 std::string errno_text(int err) {
     return std::strerror(err);
 }
@@ -274,21 +284,11 @@ bool set_send_timeout(Handle socket, int timeout_ms) {
 }
 
 int wait_readable(Handle socket, int timeout_ms) {
-    pollfd p{fd_of(socket), POLLIN, 0};
-    int ready;
-    do {
-        ready = ::poll(&p, 1, timeout_ms);
-    } while (ready < 0 && errno == EINTR);
-    return ready < 0 ? -1 : (ready == 0 ? 0 : 1);
+    return wait_for(socket, POLLIN, timeout_ms);
 }
 
 int wait_writable(Handle socket, int timeout_ms) {
-    pollfd p{fd_of(socket), POLLOUT, 0};
-    int ready;
-    do {
-        ready = ::poll(&p, 1, timeout_ms);
-    } while (ready < 0 && errno == EINTR);
-    return ready < 0 ? -1 : (ready == 0 ? 0 : 1);
+    return wait_for(socket, POLLOUT, timeout_ms);
 }
 
 bool set_nonblocking(Handle socket) {
