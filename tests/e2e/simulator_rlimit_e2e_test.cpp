@@ -124,8 +124,15 @@ TEST_P(SimulatorUnderLimits, RefusesWhatItCannotServeAndGoesOn) {
     const long long cpu_before = cpu_ms(sim.pid());
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const long long cpu = cpu_ms(sim.pid()) - cpu_before;
+    // An accept loop that spins on the readable listener burns a whole core (2000 ms); the idle clients'
+    // threads wake a few times a second each, which TSan makes several times dearer.
+#if defined(DOIP_E2E_TSAN)
+    const long long budget_ms = 1200;
+#else
+    const long long budget_ms = 500;
+#endif
     if (cpu_before >= 0) {
-        EXPECT_LT(cpu, 500) << "ms of CPU time in 2 s";
+        EXPECT_LT(cpu, budget_ms) << "ms of CPU time in 2 s";
     }
     idle.clear();
     const RunResult tester = run(std::string(DOIP_TESTER_PATH) + " uds 3E00 --host 127.0.0.1 --port " +
@@ -142,7 +149,7 @@ TEST_P(SimulatorUnderLimits, RefusesWhatItCannotServeAndGoesOn) {
 }
 
 const Exhaustion kExhaustions[] = {
-    {"out_of_descriptors", "ulimit -n 64", 100,
+    {"out_of_descriptors", "ulimit -n 32", 50,
      "cannot accept a connection: Too many open files; trying again every 100 ms|accepting connections "
      "again after "},
     // Each thread reserves an 8 MiB stack: a few fit into 100 MB.
