@@ -10,6 +10,7 @@
 //   activation request and its response on a raw socket.
 // Counters: figure and floor (per second, or microseconds for the activation) and ratio = figure / floor.
 // The simulator runs in this process on an ephemeral 127.0.0.1 port, without logging. Linux only.
+#include "raw_client.h"
 #include "session_support.h"
 #include "doip.h"
 #include "session.h"
@@ -18,14 +19,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -38,106 +32,6 @@ namespace {
 using namespace doip_bench;  // NOLINT(google-build-using-namespace): the benchmarks' own helpers
 
 bool g_smoke = false;
-
-constexpr uint16_t kEntity = 0x0CE1;
-
-// A tester written directly on a blocking POSIX socket: the floor the library's path is measured against.
-class RawClient {
-  public:
-    ~RawClient() { close(); }
-    RawClient() = default;
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-
-    bool connect(uint16_t port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0) {
-            return false;
-        }
-        const int on = 1;
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return ::connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
-    }
-
-    // Routing activation of `source` (activation type 0, with the OEM field as the library sends it).
-    bool activate(uint16_t source) {
-        const uint8_t request[] = {0x02, 0xFD, 0x00, 0x05, 0x00, 0x00, 0x00, 0x0B, hi(source), lo(source),
-                                   0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-        return write_all(request, sizeof request) && read_message() &&
-               type() == DOIP_PT_ROUTING_ACTIVATION_RESPONSE && frame_.size() >= 13 && frame_[12] == 0x10;
-    }
-
-    // One tester present (3E 00) from `source` to the entity: the acknowledgement, then the response.
-    bool exchange(uint16_t source) {
-        const uint8_t request[] = {0x02, 0xFD,       0x80,       0x01,        0x00,        0x00, 0x00,
-                                   0x06, hi(source), lo(source), hi(kEntity), lo(kEntity), 0x3E, 0x00};
-        return write_all(request, sizeof request) && read_message() && type() == DOIP_PT_DIAG_MSG_ACK &&
-               read_message() && type() == DOIP_PT_DIAG_MSG && frame_.size() == 14 && frame_[12] == 0x7E;
-    }
-
-    void close() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-  private:
-    static uint8_t hi(uint16_t v) { return static_cast<uint8_t>(v >> 8); }
-    static uint8_t lo(uint16_t v) { return static_cast<uint8_t>(v); }
-    uint16_t type() const { return static_cast<uint16_t>(frame_[2] << 8 | frame_[3]); }
-
-    bool write_all(const uint8_t* bytes, size_t count) {
-        while (count > 0) {
-            const ssize_t n = ::send(fd_, bytes, count, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                return false;
-            }
-            bytes += n;
-            count -= static_cast<size_t>(n);
-        }
-        return true;
-    }
-    bool read_exact(uint8_t* into, size_t count) {
-        while (count > 0) {
-            const ssize_t n = ::recv(fd_, into, count, 0);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                return false;
-            }
-            into += n;
-            count -= static_cast<size_t>(n);
-        }
-        return true;
-    }
-    // One whole message: the 8-byte header, then as many payload bytes as it announces.
-    bool read_message() {
-        frame_.resize(DOIP_HEADER_SIZE);
-        if (!read_exact(frame_.data(), DOIP_HEADER_SIZE)) {
-            return false;
-        }
-        const uint32_t payload = static_cast<uint32_t>(frame_[4]) << 24 |
-                                 static_cast<uint32_t>(frame_[5]) << 16 |
-                                 static_cast<uint32_t>(frame_[6]) << 8 | frame_[7];
-        if (payload > 65536) {
-            return false;
-        }
-        frame_.resize(DOIP_HEADER_SIZE + payload);
-        return read_exact(frame_.data() + DOIP_HEADER_SIZE, payload);
-    }
-
-    int fd_ = -1;
-    std::vector<uint8_t> frame_;
-};
 
 // Raw clients use source addresses the Sessions do not.
 uint16_t raw_source(int index) {
