@@ -2,7 +2,6 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <functional>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -104,7 +103,7 @@ Flashable ECU (at --logical-address; its services come before the UDS table ther
   --flash-block-length N   maxNumberOfBlockLength, SID and counter included (default 4098; 3 to 1048578);
                            the max request size is raised to fit it
   --flash-security-level HEX
-                           the requestSeed sub-function (odd, default 01); the key is
+                           the requestSeed sub-function (odd, 01 to 7D, default 01); the key is
                            ((seed XOR A5C30F96) + 12345678) mod 2^32, as doip-sim-key prints it
   --flash-lose-response BLOCK
                            write TransferData block BLOCK (counted from 1 over every TransferData) but
@@ -166,24 +165,11 @@ bool parse_memory_size(const std::string& text, uint32_t* out) {
     return true;
 }
 
-// A --flash-* option other than --flash-memory: `parse` takes its value.
-doip_tools::OptionTable::Apply flash_value(const char* name, Extras& extras,
-                                           std::function<bool(const std::string&)> parse) {
-    return [name, &extras, parse](const std::string& v) {
+// A --flash-* option other than --flash-memory, which `alone` (a table of that option only) parses.
+doip_tools::OptionTable::Apply flash_option(const char* name, Extras& extras, doip_tools::OptionTable alone) {
+    return [name, &extras, alone](const std::string& v) {
         extras.flash_only = extras.flash_only.empty() ? name : extras.flash_only;
-        return parse(v);
-    };
-}
-template <typename T>
-std::function<bool(const std::string&)> number(bool (*parse)(const std::string&, uint32_t, uint32_t*),
-                                               uint32_t min, uint32_t max, T* out) {
-    return [=](const std::string& v) {
-        uint32_t n = 0;
-        if (!parse(v, max, &n) || n < min) {
-            return false;
-        }
-        *out = static_cast<T>(n);
-        return true;
+        return alone.parse({name, v}).status == doip_tools::OptionTable::Status::ok;
     };
 }
 
@@ -261,41 +247,37 @@ doip_tools::OptionTable option_table(doip_tools::SimulatorOptions& options, Extr
         .decimal("--split", 65535, &faults.split_segment_size)
         .decimal("--unsolicited-burst", 1000000, &faults.unsolicited_burst);
     doip_tools::FlashEcuOptions& flash = options.flash;
-    const auto decimal = doip_tools::parse_decimal;
-    const auto block = [&](const char* name, uint32_t* out) {
-        return flash_value(name, extras, number(decimal, 1, 0xFFFFFFFFu, out));
+    using doip_tools::OptionTable;
+    const auto flash_decimal = [&](const char* name, uint32_t min, uint32_t max, uint32_t* out) {
+        table.value(name, flash_option(name, extras, OptionTable().decimal(name, max, out, min)));
     };
     table
         .value("--flash-memory",
                [&](const std::string& v) { return parse_memory_size(v, &flash.memory_size); })
         .value("--flash-address",
-               flash_value("--flash-address", extras,
-                           number(doip_tools::parse_hex, 0, 0xFFFFFFFFu, &flash.memory_address)))
-        .value("--flash-out", flash_value("--flash-out", extras,
-                                          [&](const std::string& v) {
-                                              flash.out_file = v;
-                                              return !v.empty();
-                                          }))
-        .value("--flash-latency",
-               flash_value("--flash-latency", extras, number(decimal, 0, kMaxTimerMs, &flash.latency_ms)))
-        .value("--flash-block-length",
-               flash_value("--flash-block-length", extras,
-                           number(decimal, 3, kMaxBlockLength, &flash.max_block_length)))
-        .value("--flash-security-level", flash_value("--flash-security-level", extras,
-                                                     [&](const std::string& v) {
-                                                         uint32_t n = 0;
-                                                         const bool ok =
-                                                             doip_tools::parse_hex(v, 0x7F, &n) && n % 2 == 1;
-                                                         flash.security_level = static_cast<uint8_t>(n);
-                                                         return ok;
-                                                     }))
-        .value("--flash-lose-response", block("--flash-lose-response", &flash.lose_response_at_block))
-        .value("--flash-counter-error", block("--flash-counter-error", &flash.counter_error_at_block))
-        .value("--flash-program-error", block("--flash-program-error", &flash.program_error_at_block))
-        .value("--flash-drop-at", block("--flash-drop-at", &flash.drop_at_block))
-        .value("--flash-erase-pending",
-               flash_value("--flash-erase-pending", extras,
-                           number(decimal, 0, kMaxTimerMs, &flash.erase_pending_ms)));
+               flash_option("--flash-address", extras,
+                            OptionTable().hex("--flash-address", 0xFFFFFFFFu, &flash.memory_address)))
+        .value("--flash-out",
+               flash_option("--flash-out", extras,
+                            OptionTable().text("--flash-out", &flash.out_file,
+                                               [](const std::string& v) { return !v.empty(); })))
+        .value("--flash-security-level",
+               flash_option("--flash-security-level", extras,
+                            OptionTable().value("--flash-security-level", [&](const std::string& v) {
+                                uint32_t n = 0;
+                                if (!doip_tools::parse_hex(v, 0x7D, &n) || n % 2 == 0) {
+                                    return false;
+                                }
+                                flash.security_level = static_cast<uint8_t>(n);
+                                return true;
+                            })));
+    flash_decimal("--flash-latency", 0, kMaxTimerMs, &flash.latency_ms);
+    flash_decimal("--flash-block-length", 3, kMaxBlockLength, &flash.max_block_length);
+    flash_decimal("--flash-erase-pending", 0, kMaxTimerMs, &flash.erase_pending_ms);
+    flash_decimal("--flash-lose-response", 1, 0xFFFFFFFFu, &flash.lose_response_at_block);
+    flash_decimal("--flash-counter-error", 1, 0xFFFFFFFFu, &flash.counter_error_at_block);
+    flash_decimal("--flash-program-error", 1, 0xFFFFFFFFu, &flash.program_error_at_block);
+    flash_decimal("--flash-drop-at", 1, 0xFFFFFFFFu, &flash.drop_at_block);
     return table;
 }
 
