@@ -3,8 +3,8 @@
 //
 // The services it answers (every other request goes to the simulator's fixed table):
 //   10 01/02/03             DiagnosticSessionControl: default, programming, extended. A session change
-//                           locks security access again.
-//   11 01                   ECUReset: default session, locked, any download abandoned.
+//                           (any of them, the same session too) locks security access again.
+//   11 01                   ECUReset: default session, locked, any download abandoned, nothing erased.
 //   27 L / 27 L+1           SecurityAccess at the odd level L (FlashEcuOptions::security_level): a 4-byte
 //                           seed, then the key ((seed XOR 0xA5C30F96) + 0x12345678) mod 2^32, both big-endian
 //                           (the script tools/simulator/sim-key.sh computes it). Only in the programming or
@@ -15,7 +15,8 @@
 //                           and s > 0 (0x31). Sets it to 0xFF. Answer 71 01 FF 00 00.
 //   31 01 FF 01 c c c c     RoutineControl check memory: the CRC-32 (crc32.h) over every byte written since
 //                           the last erase, in the order written, against the 4-byte c. Answer 71 01 FF 01 00
-//                           when equal, 71 01 FF 01 01 when not. Without a download since the erase 0x24.
+//                           when equal, 71 01 FF 01 01 when not. Without a RequestDownload accepted since
+//                           the erase 0x24.
 //   31 xx other routine     0x31
 //   34 DFI ALFID a s        RequestDownload: programming session (0x22), unlocked (0x33), no download active
 //                           (0x22), DFI 0x00 only and an ALFID of 1-4 byte fields (0x31), [a, a+s) within the
@@ -28,7 +29,8 @@
 //   37 [record]             RequestTransferExit: a download active with every announced byte received
 //                           (0x24). Answer 77; the memory is written to the out file.
 // Any of them with a length it cannot have: 0x13. Other sub-functions of 10, 11 and 27 go to the fixed table.
-// Blocks numbered for the faults count every TransferData request, a repeated or refused one too.
+// Wrong keys count across sessions and resets until a right one. Blocks numbered for the faults count every
+// TransferData request, a repeated or refused one too; a fault fires at its block once a download is active.
 #ifndef DOIP_TOOLS_SIMULATOR_FLASH_ECU_H
 #define DOIP_TOOLS_SIMULATOR_FLASH_ECU_H
 
