@@ -363,7 +363,7 @@ bool FlashEcu::write_out_locked(std::string* error) const {
         *error = "no out file";
         return false;
     }
-    const std::string temporary = options_.out_file + ".part";
+    const std::string temporary = options_.out_file + ".tmp";
     std::FILE* file = std::fopen(temporary.c_str(), "wb");
     if (file == nullptr) {
         *error = "cannot write " + temporary;
