@@ -63,7 +63,31 @@ const Entity::PayloadRule* Entity::find_rule(uint16_t type) {
 }
 
 Entity::Entity(const SimulatorOptions& options, std::function<size_t()> open_connections)
-    : options_(options), open_connections_(std::move(open_connections)) {}
+    : options_(options),
+      open_connections_(std::move(open_connections)),
+      max_request_size_(options.flash.memory_size == 0
+                            ? options.max_request_size
+                            : std::max(options.max_request_size, options.flash.max_block_length + 12)) {
+    if (options.flash.memory_size > 0) {
+        FlashEcuOptions flash = options.flash;
+        flash.log = [this](const std::string& line) { log_event(options_, line); };
+        flash_ = std::make_unique<FlashEcu>(flash);
+    }
+}
+
+void Entity::finish() {
+    if (flash_ && !options_.flash.out_file.empty() && !finished_.exchange(true)) {
+        std::string error;
+        if (!flash_->write_out(&error)) {
+            log_event(options_, "flash: " + error);
+        }
+    }
+}
+
+bool Entity::wait_unless_stopping(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return !alive_changed_.wait_until(lock, deadline, [this] { return stopping_; });
+}
 
 // Protocol versions 1 to 3 are those of ISO 13400-2:2010, 2012 and 2019.
 int Entity::header_nack(const uint8_t* header, Transport transport) const {
@@ -79,7 +103,7 @@ int Entity::header_nack(const uint8_t* header, Transport transport) const {
     if (rule == nullptr || (rule->transports & transport) == 0) {
         return kNackUnknownPayloadType;
     }
-    if (length > options_.max_request_size) {
+    if (length > max_request_size_) {
         return kNackMessageTooLarge;
     }
     return rule->valid_length(length) ? -1 : kNackInvalidPayloadLength;

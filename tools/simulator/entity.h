@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -16,6 +17,7 @@
 
 #include "connection.h"
 #include "doip.h"
+#include "flash_ecu.h"
 #include "simulator_options.h"
 
 namespace doip_tools {
@@ -55,6 +57,11 @@ class Entity {
     void closed(const Connection& connection);
     // Any thread. Ends every wait for alive check responses at once (the simulator is stopping).
     void stop();
+    // Before serving: how a reply goes out at once, through the fault injection, while the connection's
+    // thread goes on (the response-pending answers of the flash ECU).
+    void set_sender(std::function<void(Connection&, Bytes)> send) { send_ = std::move(send); }
+    // Once every connection has ended: the flash ECU's memory to its out file, if it has both; once.
+    void finish();
     // The vehicle announcement (0x0004): the vehicle identification response.
     Bytes announcement() const;
 
@@ -92,6 +99,14 @@ class Entity {
     Replies alive_check(const Request& request);
     Replies alive_check_response(const Request& request);
     Replies diagnostic_message(const Request& request);
+    // The flash ECU's answer on the wire (entity_diagnostic.cpp): the ACK, response-pending answers and the
+    // final response, sent at once and with waits when the answer has them. The connection's thread.
+    Replies flash_replies(Connection& connection, const doip_addressing_s& from_ecu, Bytes ack, uint8_t sid,
+                          const EcuAnswer& answer);
+    // Sends `reply` now; false when the connection is cut off.
+    bool send_now(Connection& connection, Bytes reply);
+    // Waits until `deadline`; false when stop() came first.
+    bool wait_unless_stopping(std::chrono::steady_clock::time_point deadline);
 
     // A connection with routing activated, and the alive check responses that came on it.
     struct Registration {
@@ -124,6 +139,12 @@ class Entity {
 
     const SimulatorOptions& options_;
     const std::function<size_t()> open_connections_;
+    // The largest payload taken, also the entity status's max data size: room for the flash ECU's longest
+    // TransferData and its DoIP header and addresses.
+    const uint32_t max_request_size_;
+    std::unique_ptr<FlashEcu> flash_;  // null without flash memory
+    std::function<void(Connection&, Bytes)> send_;
+    std::atomic<bool> finished_{false};
     mutable std::mutex mutex_;
     std::condition_variable alive_changed_;  // an alive check response came, a connection ended or stop()
     std::vector<Registration> registered_;   // under mutex_

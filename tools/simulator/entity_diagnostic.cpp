@@ -62,7 +62,13 @@ Replies Entity::diagnostic_message(const Request& r) {
     }
     const uint32_t echo = std::min<uint32_t>(options_.ack_echo_bytes, static_cast<uint32_t>(uds.size()));
     Replies replies = {acknowledgement(from_ecu, true, kAckConfirmed, uds, echo)};
-    for (uint16_t ecu : functional ? targets() : std::vector<uint16_t>{target}) {
+    const EcuAnswer flash = flash_ && target == options_.logical_address ? flash_->answer(uds) : EcuAnswer{};
+    if (flash.handled) {
+        replies = flash_replies(connection, from_ecu, std::move(replies[0]), uds[0], flash);
+    }
+    for (uint16_t ecu : flash.handled ? std::vector<uint16_t>{}
+                        : functional  ? targets()
+                                      : std::vector<uint16_t>{target}) {
         const Bytes response = uds_response(uds, UdsTarget{ecu, vin_of(ecu)});
         if (!response.empty() && !(functional && suppressed_when_functional(response))) {
             replies.push_back(diagnostic(from(ecu, tester, r.reply_version), response));
@@ -73,6 +79,48 @@ Replies Entity::diagnostic_message(const Request& r) {
         connection.close_after_reply = true;
     }
     return replies;
+}
+
+// The ACK and each response-pending answer go out as they are due; the final response is returned.
+Replies Entity::flash_replies(Connection& connection, const doip_addressing_s& from_ecu, Bytes ack,
+                              uint8_t sid, const EcuAnswer& answer) {
+    Replies replies = {std::move(ack)};
+    if (answer.drop_connection) {
+        log_event(options_, connection.name() + ": flash: dropped the connection at a TransferData block");
+        connection.close_after_reply = true;
+        return replies;
+    }
+    if (answer.pending_ms == 0 && answer.delay_ms == 0) {
+        if (!answer.response.empty()) {
+            replies.push_back(diagnostic(from_ecu, answer.response));
+        }
+        return replies;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    if (!send_now(connection, std::move(replies[0]))) {
+        return {};
+    }
+    const Bytes pending = diagnostic(from_ecu, {0x7F, sid, 0x78});
+    for (uint32_t at = 0; at < answer.pending_ms; at += FlashEcu::kPendingIntervalMs) {
+        const uint32_t next = std::min(at + FlashEcu::kPendingIntervalMs, answer.pending_ms);
+        if (!send_now(connection, pending) ||
+            !wait_unless_stopping(start + std::chrono::milliseconds(next))) {
+            return {};
+        }
+    }
+    const auto due = start + std::chrono::milliseconds(uint64_t{answer.pending_ms} + answer.delay_ms);
+    if (!wait_unless_stopping(due) || answer.response.empty()) {
+        return {};
+    }
+    return {diagnostic(from_ecu, answer.response)};
+}
+
+// Without a sender (an entity not behind a server) the reply is dropped.
+bool Entity::send_now(Connection& connection, Bytes reply) {
+    if (send_) {
+        send_(connection, std::move(reply));
+    }
+    return !connection.cut_off;
 }
 
 }  // namespace doip_tools

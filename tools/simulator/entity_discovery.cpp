@@ -60,7 +60,7 @@ Replies Entity::entity_status(const Request& r) {
     doip_entity_status_response_s record{};
     const auto max_sockets = static_cast<uint8_t>(std::min<uint32_t>(options_.max_sockets, 255));
     doip_entity_status_response_init(&a, &record, options_.node_type, max_sockets, open, 1,
-                                     options_.max_request_size);
+                                     max_request_size_);
     return {encode(record, &doip_entity_status_response_serilize)};
 }
 

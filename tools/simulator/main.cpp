@@ -93,6 +93,27 @@ Fault injection (TCP replies):
   --split N                send replies in TCP segments of N bytes
   --unsolicited-burst N    after granting routing, send N diagnostic messages nobody asked for (62 F2 00
                            and a counter, from the entity to the tester) in one write
+Flashable ECU (at --logical-address; its services come before the UDS table there):
+  --flash-memory SIZE      its memory in bytes, or with K or M (1024, 1048576); 256M at most. It answers
+                           10 01/02/03, 11 01, 27 (seed, key), 31 01 FF00 (erase), 31 01 FF01 (check the
+                           CRC-32 of what was written), 34, 36 and 37 in a programming sequence's order
+  --flash-address HEX      the address of its first byte (default 0)
+  --flash-out FILE         write the whole memory to FILE after each transfer exit and at the end
+  --flash-latency MS       answer each TransferData MS later (default 0)
+  --flash-block-length N   maxNumberOfBlockLength, SID and counter included (default 4098; 3 to 1048578);
+                           the max request size is raised to fit it
+  --flash-security-level HEX
+                           the requestSeed sub-function (odd, 01 to 7D, default 01); the key is
+                           ((seed XOR A5C30F96) + 12345678) mod 2^32, as doip-sim-key prints it
+  --flash-lose-response BLOCK
+                           write TransferData block BLOCK (counted from 1 over every TransferData) but
+                           send no response to it
+  --flash-counter-error BLOCK
+                           answer block BLOCK with NRC 0x73 (wrongBlockSequenceCounter)
+  --flash-program-error BLOCK
+                           answer block BLOCK with NRC 0x72 (generalProgrammingFailure)
+  --flash-drop-at BLOCK    close the connection at block BLOCK (after its ACK, without writing it)
+  --flash-erase-pending MS answer each erase with 7F 31 78 (response pending) every second for MS first
 
 UDS table, for the entity's own logical address and each --ecu alike:
   3E 00     -> 7E 00
@@ -112,6 +133,7 @@ Examples:
   doip-sim --port 0 --activation-code 06 # deny every routing activation (unsupported type)
   doip-sim --ecu 1001 --ecu 1002         # three targets, each with its own VIN and serial number
   doip-sim --split 1 --delay 100         # slow replies, one byte per TCP segment
+  doip-sim --flash-memory 16M --flash-out image.bin  # a flashable ECU; the image lands in image.bin
   doip-sim --make-certs certs            # then:
   doip-sim --tls --cert certs/entity.pem --key certs/entity.key --require-tls
 )";
@@ -123,7 +145,33 @@ struct Extras {
     bool quiet = false;
     std::string make_certs;  // the directory of --make-certs
     std::string tls_only;    // the first option seen that means nothing without --tls
+    std::string flash_only;  // the first option seen that means nothing without --flash-memory
 };
+
+constexpr uint32_t kMaxFlashMemory = 256u << 20;
+constexpr uint32_t kMaxBlockLength = (1u << 20) + 2;
+
+// A memory size: decimal bytes, or kibibytes and mebibytes with K or M.
+bool parse_memory_size(const std::string& text, uint32_t* out) {
+    const char unit = text.empty() ? '\0' : text.back();
+    const uint32_t scale = unit == 'K' || unit == 'k' ? 1u << 10 : unit == 'M' || unit == 'm' ? 1u << 20 : 1;
+    uint32_t n = 0;
+    if (!doip_tools::parse_decimal(scale == 1 ? text : text.substr(0, text.size() - 1),
+                                   kMaxFlashMemory / scale, &n) ||
+        n == 0) {
+        return false;
+    }
+    *out = n * scale;
+    return true;
+}
+
+// A --flash-* option other than --flash-memory, which `alone` (a table of that option only) parses.
+doip_tools::OptionTable::Apply flash_option(const char* name, Extras& extras, doip_tools::OptionTable alone) {
+    return [name, &extras, alone](const std::string& v) {
+        extras.flash_only = extras.flash_only.empty() ? name : extras.flash_only;
+        return alone.parse({name, v}).status == doip_tools::OptionTable::Status::ok;
+    };
+}
 
 // A text option that only TLS uses.
 doip_tools::OptionTable::Apply tls_text(const char* name, std::string* out, Extras& extras) {
@@ -198,6 +246,38 @@ doip_tools::OptionTable option_table(doip_tools::SimulatorOptions& options, Extr
         .flag("--close-mid-message", [&] { faults.close_mid_message = true; })
         .decimal("--split", 65535, &faults.split_segment_size)
         .decimal("--unsolicited-burst", 1000000, &faults.unsolicited_burst);
+    doip_tools::FlashEcuOptions& flash = options.flash;
+    using doip_tools::OptionTable;
+    const auto flash_decimal = [&](const char* name, uint32_t min, uint32_t max, uint32_t* out) {
+        table.value(name, flash_option(name, extras, OptionTable().decimal(name, max, out, min)));
+    };
+    table
+        .value("--flash-memory",
+               [&](const std::string& v) { return parse_memory_size(v, &flash.memory_size); })
+        .value("--flash-address",
+               flash_option("--flash-address", extras,
+                            OptionTable().hex("--flash-address", 0xFFFFFFFFu, &flash.memory_address)))
+        .value("--flash-out",
+               flash_option("--flash-out", extras,
+                            OptionTable().text("--flash-out", &flash.out_file,
+                                               [](const std::string& v) { return !v.empty(); })))
+        .value("--flash-security-level",
+               flash_option("--flash-security-level", extras,
+                            OptionTable().value("--flash-security-level", [&](const std::string& v) {
+                                uint32_t n = 0;
+                                if (!doip_tools::parse_hex(v, 0x7D, &n) || n % 2 == 0) {
+                                    return false;
+                                }
+                                flash.security_level = static_cast<uint8_t>(n);
+                                return true;
+                            })));
+    flash_decimal("--flash-latency", 0, kMaxTimerMs, &flash.latency_ms);
+    flash_decimal("--flash-block-length", 3, kMaxBlockLength, &flash.max_block_length);
+    flash_decimal("--flash-erase-pending", 0, kMaxTimerMs, &flash.erase_pending_ms);
+    flash_decimal("--flash-lose-response", 1, 0xFFFFFFFFu, &flash.lose_response_at_block);
+    flash_decimal("--flash-counter-error", 1, 0xFFFFFFFFu, &flash.counter_error_at_block);
+    flash_decimal("--flash-program-error", 1, 0xFFFFFFFFu, &flash.program_error_at_block);
+    flash_decimal("--flash-drop-at", 1, 0xFFFFFFFFu, &flash.drop_at_block);
     return table;
 }
 
@@ -253,6 +333,10 @@ int main(int argc, char** argv) {
     }
     if (!options.tls.enabled && !extras.tls_only.empty()) {
         std::cerr << "doip-sim: " << extras.tls_only << " needs --tls (see --help)\n";
+        return 2;
+    }
+    if (options.flash.memory_size == 0 && !extras.flash_only.empty()) {
+        std::cerr << "doip-sim: " << extras.flash_only << " needs --flash-memory (see --help)\n";
         return 2;
     }
     if (options.tls.enabled && (options.tls.cert_file.empty() || options.tls.key_file.empty())) {

@@ -25,7 +25,10 @@ std::string broadcast_of(const std::string& bound) {
 }  // namespace
 
 Server::Server(const SimulatorOptions& options, Entity& entity)
-    : options_(options), entity_(entity), writer_(options, stop_) {}
+    : options_(options), entity_(entity), writer_(options, stop_) {
+    entity_.set_sender(
+        [this](Connection& connection, Bytes reply) { writer_.send(connection, std::move(reply)); });
+}
 
 Server::~Server() {
     stop();

@@ -25,10 +25,12 @@ bool Simulator::start(std::string* error) {
     return true;
 }
 
-// The entity first, so that a routing activation waiting for alive check responses lets its thread go.
+// The entity first, so that a routing activation waiting for alive check responses (or a flash answer
+// waiting to go out) lets its thread go.
 void Simulator::stop() {
     entity_.stop();
     server_.stop();
+    entity_.finish();
 }
 
 SimulatorStats Simulator::stats() const {

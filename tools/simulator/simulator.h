@@ -13,6 +13,10 @@
 //                                   response of every target in address order (no NRC 0x11, 0x12, 0x31,
 //                                   0x7E, 0x7F); NACK 0x8003 code 0x03 for an unknown target, NACK 0x02
 //                                   (and close) for a source address without routing activation
+//                                   With options.flash, the entity's own address is also a flashable ECU
+//                                   (flash_ecu.h) that answers the programming services first, with
+//                                   response-pending answers, late answers and dropped connections as its
+//                                   faults ask
 //   alive check request (0x0007) -> 0x0008 with the tester's address
 //   entity status (0x4001)       -> 0x4002;  power mode (0x4003) -> 0x4004
 //   vehicle identification (0x0001, 0x0002 with EID, 0x0003 with VIN) -> 0x0004 when the EID/VIN match

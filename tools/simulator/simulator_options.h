@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "flash_ecu.h"
+
 namespace doip_tools {
 
 // Changes to what goes out on TCP, for tests of a tester's error paths.
@@ -76,6 +78,8 @@ struct SimulatorOptions {
     uint16_t announce_port = 13400;
     SimulatorTls tls;
     SimulatorFaults faults;
+    // A flashable ECU at logical_address (memory_size > 0): it answers the programming services first.
+    FlashEcuOptions flash;
     std::function<void(const std::string&)> log;  // one line per event; may be empty
 };
 
