@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 
 #include "crc32.h"
@@ -73,8 +74,8 @@ class FlashImageTest : public ::testing::Test {
     static bool with_library() { return doip_tools::image_format_names().size() > 2; }
 
     static inline fs::path dir_;
-    static inline std::vector<std::string>
-        pieces_;  // srec_cat's inputs: each region's raw file at its address
+    // srec_cat's inputs: each region's raw file at its address.
+    static inline std::vector<std::string> pieces_;
     static inline std::vector<FlashRegion> regions_;
 };
 
