@@ -24,7 +24,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
   $sudo apt-get update || echo "apt-get update failed; trying with the package lists already present" >&2
 fi
-scripts/install-deps.sh g++-multilib libgtest-dev:i386 libssl-dev:i386 qemu-user
+scripts/install-deps.sh g++-multilib libgtest-dev:i386 libssl-dev:i386 libsrecord-dev:i386 qemu-user
 
 # Can this kernel start a 32-bit program? Ask it with a tiny one.
 probe_dir=$(mktemp -d)

@@ -3,7 +3,10 @@
 # Extra package names may be given as arguments; after --only, just the packages named.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl tshark)
+# libsrecord-dev (with Boost's headers, which its headers include) reads the tester's flash images; srec_cat
+# (srecord) makes the tests' Intel HEX and S-record files.
+packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl tshark libsrecord-dev
+  libboost-dev srecord)
 if [ "${1:-}" = "--only" ]; then
   shift
   packages=()

@@ -1,6 +1,7 @@
 # 32-bit Linux (i686) with the host's GCC and Debian's i386 multiarch libraries:
 #   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/i686-linux-gnu.cmake
-# Needs g++-multilib, the i386 GoogleTest and OpenSSL (libgtest-dev:i386, libssl-dev:i386);
+# Needs g++-multilib, the i386 GoogleTest, OpenSSL and SRecord (libgtest-dev:i386, libssl-dev:i386,
+# libsrecord-dev:i386);
 # scripts/i686-test.sh installs them. The library, the tools and the tests then have the 32-bit data model
 # of the Windows DLL (4-byte pointers, size_t and long), which is what most of its 32-bit risks depend on.
 # Not a cross build: the programs run here (natively, or through the kernel's handler for 32-bit programs).
