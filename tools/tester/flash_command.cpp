@@ -185,12 +185,12 @@ class FlashRun {
         KeyCommandRun run;
         std::string error;
         if (!run_key_command(settings_.key_command, seed_line(seed.data(), seed.size()), &run, &error)) {
-            return fail("key command", settings_.key_command + ": " + error, kExitFailure);
+            return fail("key command", "\"" + settings_.key_command + "\": " + error, kExitFailure);
         }
         const std::string err = run.err.empty() ? std::string() : "; its error output: " + one_line(run.err);
         if (run.exit_status != 0) {
             return fail("key command",
-                        settings_.key_command +
+                        "\"" + settings_.key_command + "\"" +
                             (run.exit_status < 0 ? std::string(" did not end by itself (or ran over ") +
                                                        std::to_string(kKeyCommandLimitMs / 1000) + " s)"
                                                  : " exited with status " + std::to_string(run.exit_status)) +
@@ -529,7 +529,7 @@ class FlashRun {
         return fail(step, why, kExitFailure, block, address);
     }
 
-    // Stops the flash: the summary's error, printed.
+    // Stops the flash: the summary's error.
     int fail(const std::string& step, const std::string& why, int rc, uint64_t block = 0,
              uint32_t address = 0) {
         if (step_open_) {
@@ -543,8 +543,7 @@ class FlashRun {
         summary_.error = step +
                          (block != 0 ? ", block " + std::to_string(block) + " at " + hex32(address) : "") +
                          ": " + why;
-        out_ << "error: " << summary_.error << "\n";
-        return rc;
+        return rc;  // the summary prints the error
     }
 
     // A step's line: its title now, its outcome and time at end().
