@@ -201,7 +201,7 @@ class FlashRun {
         if (!parse_key(run.out, &key)) {
             return fail(
                 "key command",
-                settings_.key_command +
+                "\"" + settings_.key_command + "\"" +
                     (one_line(run.out).empty() ? std::string(" printed no key")
                                                : " printed \"" + one_line(run.out) + "\", not a key in hex") +
                     err,
