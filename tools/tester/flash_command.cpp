@@ -390,6 +390,9 @@ class FlashRun {
                 return fail_exchange("ECU back", x, 0, 0);
             }
         }
+        if (reconnected) {
+            out_ << "ECU back: ";  // the reconnection's lines came between
+        }
         end(true, std::string(reconnected ? "on a new connection" : "on the same connection") +
                       ", TesterPresent answered " + ms_text(ms_since(reset_at)) + " after the reset");
         return kExitOk;
@@ -469,7 +472,7 @@ class FlashRun {
         const double kib_per_s = kib_per_second(summary_);
         out_ << summary_.bytes << " of " << summary_.image_bytes << " bytes (" << size_text(summary_.bytes)
              << ") in " << summary_.blocks << " blocks of at most " << summary_.block_data_size << " bytes, "
-             << fixed_text(summary_.seconds, 2) << " s (transfer " << fixed_text(summary_.transfer_seconds, 2)
+             << fixed_text(summary_.seconds, 2) << " s (transfer " << fixed_text(summary_.transfer_seconds, 3)
              << " s, " << fixed_text(kib_per_s, 0) << " KiB/s), " << summary_.retries << " retries, "
              << summary_.pending << " response-pending answers followed, CRC-32 " << hex32(summary_.crc32)
              << "\n";
