@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "bytes.h"
 #include "crc32.h"
 #include "describe.h"
 #include "flash.h"
@@ -298,13 +299,21 @@ class FlashRun {
         const auto start = Clock::now();
         const uint8_t* data = region.data.data();
         const size_t total = region.data.size();
-        uint64_t n = 1;  // the block of this download
+        uint64_t n = 1;           // the block of this download
+        bool sent_twice = false;  // the block before: its first sending's answer may still come
         for (size_t at = 0; at < total; at += size, ++n) {
             const size_t count = std::min<size_t>(size, total - at);
             const uint8_t counter = block_counter(n);
             fill_transfer_data(counter, data + at, count, &request);
             UdsExchange x = session_->uds(request);
+            if (sent_twice && x.outcome == UdsExchange::Outcome::positive && x.uds.size() >= 2 &&
+                x.uds[1] == block_counter(n - 1)) {
+                // Of the same service, the late answer was taken for this block's: the block's own follows.
+                wait_own_answer(&x);
+            }
+            sent_twice = false;
             if (x.outcome == UdsExchange::Outcome::no_response || x.outcome == UdsExchange::Outcome::no_ack) {
+                sent_twice = true;
                 ++summary_.retries;
                 progress.finish();
                 out_ << "    block " << summary_.blocks + 1 << " at " << hex32(region.address + at) << ": "
@@ -331,6 +340,37 @@ class FlashRun {
         }
         summary_.steps.push_back({step, ms_since(start), true});
         return kExitOk;
+    }
+
+    // After a late answer taken for this TransferData's: the next response of the target on the connection
+    // (past response-pending ones) becomes `x`'s answer, or `x` ends without one.
+    void wait_own_answer(UdsExchange* x) {
+        constexpr size_t kUdsOffset = DOIP_HEADER_SIZE + 4;
+        auto deadline = Clock::now() + std::chrono::milliseconds(options_.timeout_ms);
+        ReceivedMessage m;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0 ||
+                !session_->receive({DOIP_PT_DIAG_MSG}, static_cast<uint32_t>(left.count()), &m)) {
+                x->outcome = session_->receive_failure().empty() ? UdsExchange::Outcome::no_response
+                                                                 : UdsExchange::Outcome::connection_lost;
+                x->cause = session_->receive_failure();
+                return;
+            }
+            if (m.bytes.size() <= kUdsOffset ||
+                load_be16(m.bytes.data() + DOIP_HEADER_SIZE) != session_->context().target_address) {
+                continue;
+            }
+            x->uds.assign(m.bytes.begin() + kUdsOffset, m.bytes.end());
+            if (is_response_pending(x->uds)) {
+                ++x->pending_responses;
+                deadline = Clock::now() + std::chrono::milliseconds(options_.pending_ms);
+                continue;
+            }
+            x->outcome = x->uds[0] == kNegativeResponseSid ? UdsExchange::Outcome::negative
+                                                           : UdsExchange::Outcome::positive;
+            return;
+        }
     }
 
     int check() {
