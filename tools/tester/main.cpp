@@ -107,7 +107,8 @@ Options (addresses and codes in hex, with or without 0x; times in milliseconds):
                            reopen it and activate routing again before the next request: first after
                            100 ms, then after twice as long each time up to 2 s. A request the entity did
                            not acknowledge because the connection had ended is sent once more
-  --reconnect-tries N      uds: attempts for --reconnect; flash: to reconnect after the reset (default 5)
+  --reconnect-tries N      uds: attempts for --reconnect; flash: for the new connection after the reset
+                           (default 5)
   --connections N          load: testers at once, 1 to 256 (default 8)
   --duration SECONDS       load: how long the exchanges run (default 10; with --count: at most this long)
   --count N                load: passes over the request list per connection, then the connection ends
@@ -121,8 +122,9 @@ Options (addresses and codes in hex, with or without 0x; times in milliseconds):
                            to every record's address
   --block-size N           flash: the most data bytes per TransferData (default: what the ECU's
                            maxNumberOfBlockLength and the entity's max data size allow)
-  --extended-session HEX|off    flash: DiagnosticSessionControl before the programming one (default 03)
-  --programming-session HEX|off flash: the programming session (default 02)
+  --extended-session HEX   flash: DiagnosticSessionControl before the programming one (default 03; off:
+                           left out)
+  --programming-session HEX  flash: the programming session (default 02; off: left out)
   --security-level HEX     flash: the requestSeed sub-function, odd (default 01; sendKey is the next one)
   --erase-routine HEX      flash: the erase routine, started with each region's address and size (default
                            FF00); --no-erase leaves erasing out
