@@ -433,8 +433,12 @@ class FlashRun {
         if (reconnected) {
             out_ << "ECU back: ";  // the reconnection's lines came between
         }
-        end(true, std::string(reconnected ? "on a new connection" : "on the same connection") +
-                      ", TesterPresent answered " + ms_text(ms_since(reset_at)) + " after the reset");
+        end(true,
+            std::string(reconnected ? "on a new connection"
+                                    : "on the same connection (open still " +
+                                          std::to_string(std::chrono::milliseconds(kResetCloseWait).count()) +
+                                          " ms after the reset)") +
+                ", TesterPresent answered " + ms_text(ms_since(reset_at)) + " after the reset");
         return kExitOk;
     }
 
