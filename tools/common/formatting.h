@@ -17,6 +17,11 @@ double ms_since(Clock::time_point start);
 // "12.34 ms".
 std::string ms_text(double ms);
 
+// The number with `decimals` digits after the point: "12.35".
+std::string fixed_text(double value, int decimals);
+// A JSON string: quotes, backslashes and control characters escaped; other bytes (UTF-8) as they are.
+std::string json_string(const std::string& text);
+
 // "0x0F", "0x0CE1", "0x0000ABCD".
 std::string hex8(unsigned value);
 std::string hex16(unsigned value);

@@ -76,6 +76,9 @@ struct FlashSummary {
 int run_flash(const TesterOptions& options, const FlashSettings& settings, std::ostream& out,
               FlashSummary* summary = nullptr);
 
+// The transfer's rate: bytes over transfer_seconds, in KiB/s (0 before any transfer).
+double kib_per_second(const FlashSummary& summary);
+
 // The summary as the JSON of --json.
 std::string flash_json(const FlashSummary& summary);
 

@@ -1,39 +1,11 @@
 #include "load_report.h"
 
-#include <cstdio>
 #include <iomanip>
 #include <sstream>
 
+#include "formatting.h"
+
 namespace doip_tools {
-namespace {
-
-std::string fixed(double value, int decimals) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
-}
-
-// A JSON string: quotes, backslashes and control characters escaped; other bytes (UTF-8) as they are.
-std::string json_string(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
-}  // namespace
-
 LoadError classify(UdsExchange::Outcome outcome) {
     using Outcome = UdsExchange::Outcome;
     switch (outcome) {
@@ -102,13 +74,13 @@ void print_load_table(const LoadFigures& f, std::ostream& out) {
     const auto row = [&out](const char* name, const std::string& value) {
         out << "  " << std::left << std::setw(24) << name << value << "\n";
     };
-    const auto ms = [](double v) { return fixed(v, 3) + " ms"; };
+    const auto ms = [](double v) { return fixed_text(v, 3) + " ms"; };
     row("connections activated",
         std::to_string(f.connections_activated) + " of " + std::to_string(f.connections_requested));
-    row("seconds", fixed(f.seconds, 2));
+    row("seconds", fixed_text(f.seconds, 2));
     row("exchanges", std::to_string(f.exchanges));
     row("completed", std::to_string(f.completed));
-    row("exchanges/s", fixed(f.exchanges_per_second(), 1));
+    row("exchanges/s", fixed_text(f.exchanges_per_second(), 1));
     row("errors", std::to_string(f.errors()));
     row("  timeouts", std::to_string(f.timeouts));
     row("  NACKs", std::to_string(f.nacks));
@@ -133,20 +105,20 @@ std::string load_json(const LoadFigures& f) {
     j << "{\n"
       << "  \"connections_requested\": " << f.connections_requested << ",\n"
       << "  \"connections_activated\": " << f.connections_activated << ",\n"
-      << "  \"seconds\": " << fixed(f.seconds, 3) << ",\n"
+      << "  \"seconds\": " << fixed_text(f.seconds, 3) << ",\n"
       << "  \"exchanges\": " << f.exchanges << ",\n"
       << "  \"completed\": " << f.completed << ",\n"
-      << "  \"exchanges_per_second\": " << fixed(f.exchanges_per_second(), 1) << ",\n"
+      << "  \"exchanges_per_second\": " << fixed_text(f.exchanges_per_second(), 1) << ",\n"
       << "  \"errors\": {\"total\": " << f.errors() << ", \"timeouts\": " << f.timeouts
       << ", \"nacks\": " << f.nacks << ", \"nrcs\": " << f.nrcs << ", \"closed\": " << f.closed
       << ", \"other\": " << f.other << ", \"activation_failures\": " << f.activation_failures << "},\n"
       << "  \"first_activation_failure\": " << json_string(f.first_activation_failure) << ",\n"
       << "  \"first_error\": " << json_string(f.first_error) << ",\n"
       << "  \"latency_ms\": {\"samples\": " << f.latency.count()
-      << ", \"p50\": " << fixed(f.latency.percentile(50), 3)
-      << ", \"p90\": " << fixed(f.latency.percentile(90), 3)
-      << ", \"p99\": " << fixed(f.latency.percentile(99), 3) << ", \"max\": " << fixed(f.latency.max_ms(), 3)
-      << "}\n"
+      << ", \"p50\": " << fixed_text(f.latency.percentile(50), 3)
+      << ", \"p90\": " << fixed_text(f.latency.percentile(90), 3)
+      << ", \"p99\": " << fixed_text(f.latency.percentile(99), 3)
+      << ", \"max\": " << fixed_text(f.latency.max_ms(), 3) << "}\n"
       << "}\n";
     return j.str();
 }

@@ -1,12 +1,16 @@
 // doip-tester: a DoIP tester on the command line, built on libdoip and the reference socket layer.
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <string>
 #include <system_error>
+#include <type_traits>
 #include <vector>
 
 #include "arguments.h"
 #include "commands.h"
+#include "flash.h"
+#include "flash_requests.h"
 #include "load_command.h"
 #include "net.h"
 #include "tls.h"
@@ -46,6 +50,16 @@ Commands:
                        kind (timeouts, NACKs, NRCs, closed connections, activation failures), latency
                        p50/p90/p99/max. A connection that is lost stops. Exit 0 without any error (a
                        negative response counts as one), 1 otherwise
+  flash FILE           program the ECU with the image FILE (Intel HEX, S-record, raw binary; --format):
+                       routing activation, extended then programming session, security access (the key
+                       from --key-cmd), erase, per region RequestDownload / TransferData blocks /
+                       RequestTransferExit, the check routine with the image's CRC-32, ECU reset and the
+                       ECU back (a new connection when the entity closes this one). Each step is printed
+                       with its time, the transfer with a progress bar (a terminal) or a line per 10 %,
+                       then a summary. A TransferData without an answer goes once more with the same
+                       counter. Exit 0 done, 3 stopped by a negative response (the step, block and NRC
+                       named), 1 other failures (a lost connection: the ECU may be left in the programming
+                       session)
 
 Options (addresses and codes in hex, with or without 0x; times in milliseconds):
   --host ADDRESS           the entity's IPv4 address (default 127.0.0.1; discover: a broadcast address works)
@@ -93,12 +107,35 @@ Options (addresses and codes in hex, with or without 0x; times in milliseconds):
                            reopen it and activate routing again before the next request: first after
                            100 ms, then after twice as long each time up to 2 s. A request the entity did
                            not acknowledge because the connection had ended is sent once more
-  --reconnect-tries N      uds: attempts for --reconnect (default 5)
+  --reconnect-tries N      uds: attempts for --reconnect; flash: for the new connection after the reset
+                           (default 5)
   --connections N          load: testers at once, 1 to 256 (default 8)
   --duration SECONDS       load: how long the exchanges run (default 10; with --count: at most this long)
   --count N                load: passes over the request list per connection, then the connection ends
   --rate N                 load: exchanges per second per connection (default 0: as fast as answered)
-  --json FILE              load: also write the figures to FILE as JSON
+  --json FILE              load, flash: also write the figures to FILE as JSON (flash: also on failure)
+  --key-cmd CMD            flash: the program (run with the shell) that reads the seed in hex on its
+                           standard input and prints the key in hex; without it no security access
+  --format NAME            flash: the image's format: auto (default: by its first bytes), binary, ihex, srec,
+                           or another the build reads
+  --address HEX            flash: a raw binary image's address (default 0); other formats: an offset added
+                           to every record's address
+  --block-size N           flash: the most data bytes per TransferData (default: what the ECU's
+                           maxNumberOfBlockLength and the entity's max data size allow)
+  --extended-session HEX   flash: DiagnosticSessionControl before the programming one (default 03; off:
+                           left out)
+  --programming-session HEX  flash: the programming session (default 02; off: left out)
+  --security-level HEX     flash: the requestSeed sub-function, odd (default 01; sendKey is the next one)
+  --erase-routine HEX      flash: the erase routine, started with each region's address and size (default
+                           FF00); --no-erase leaves erasing out
+  --check-routine HEX      flash: the check routine, started with the image's CRC-32 (default FF01);
+                           --no-check leaves it out
+  --data-format HEX        flash: RequestDownload's dataFormatIdentifier (default 00: plain)
+  --address-format HEX     flash: the addressAndLengthFormatIdentifier: low nibble address bytes, high
+                           nibble size bytes, each 1-4 (default 44)
+  --reset-type HEX         flash: the ECUReset sub-function (default 01 hard reset); --no-reset leaves it out
+  --progress MODE          flash: bar, lines (one per 10 %), none, or auto (default: a bar on a terminal)
+  --dry-run                flash: load the image and print the plan (the requests) without connecting
   --verbose                uds: also print the entity status and the messages passed over
   -h, --help               this text
 
@@ -125,6 +162,9 @@ Examples:
   doip-tester discover --host 192.168.0.10 --vin WDOIPSIM000000001
   doip-tester status --host 192.168.0.10
   doip-tester load 22F190 3E00 --connections 64 --duration 30 --json load.json --host 192.168.0.10
+  doip-tester flash app.hex --key-cmd doip-sim-key --host 127.0.0.1
+      (an entity with a flashable ECU: doip-sim --flash-memory 16M --flash-out received.bin)
+  doip-tester flash app.bin --address 08000000 --dry-run
   doip-tester uds 22F190 --tls --ca certs/ca.pem --host 127.0.0.1
       (an entity: doip-sim --make-certs certs, then doip-sim --tls --cert certs/entity.pem --key certs/entity.key)
   doip-tester activate --tls --ca certs/ca.pem --cert certs/tester.pem --key certs/tester.key --host 10.0.0.5
@@ -153,6 +193,36 @@ struct TlsArguments {
     std::string first_without_tls;  // the first option given that only TLS takes
 };
 
+// The flash options as given: what the parse cannot judge alone.
+struct FlashArguments {
+    doip_tools::FlashSettings settings;
+    std::vector<std::string> files;
+    std::string first_flash_only;  // the first option given that only flash takes
+};
+
+// Empty when the flash options fit the command and each other, else the usage error.
+std::string flash_settings(const FlashArguments& a, const std::string& command) {
+    if (command != "flash") {
+        return a.first_flash_only.empty() ? std::string() : a.first_flash_only + " is for flash";
+    }
+    if (a.files.empty()) {
+        return "flash needs an image file";
+    }
+    if (a.files.size() > 1) {
+        return "flash takes one image file, not " + std::to_string(a.files.size()) + " (" + a.files[0] +
+               ", " + a.files[1] + (a.files.size() > 2 ? ", ..." : "") + ")";
+    }
+    if (a.settings.security_level % 2 == 0) {
+        return "--security-level " + doip_tools::hex8(a.settings.security_level) +
+               " is even: give the requestSeed sub-function (odd); sendKey is the next one";
+    }
+    if (!doip_tools::alfid_valid(a.settings.address_and_length_format)) {
+        return "--address-format " + doip_tools::hex8(a.settings.address_and_length_format) +
+               ": each nibble (low: address bytes, high: size bytes) is 1 to 4";
+    }
+    return std::string();
+}
+
 // Empty when the TLS options fit the command and each other (options.tls and the port then set from
 // them), else the usage error.
 std::string tls_settings(const TlsArguments& a, const std::string& command, bool via_tcp,
@@ -165,7 +235,7 @@ std::string tls_settings(const TlsArguments& a, const std::string& command, bool
         return "demo makes its own TLS connection (a step of its own); it takes no --tls";
     }
     if (command == "discover" || (command == "status" && !via_tcp)) {
-        return "--tls is for TCP connections (activate, uds, load, status --tcp); " + command +
+        return "--tls is for TCP connections (activate, uds, load, flash, status --tcp); " + command +
                " asks over UDP";
     }
     if (a.cert.empty() != a.key.empty()) {
@@ -194,7 +264,8 @@ std::string tls_settings(const TlsArguments& a, const std::string& command, bool
 // The options, applied as they are parsed.
 doip_tools::OptionTable option_table(doip_tools::TesterOptions& options,
                                      doip_tools::DiscoverOptions& discover, doip_tools::UdsOptions& uds,
-                                     doip_tools::LoadOptions& load, bool& via_tcp, TlsArguments& tls) {
+                                     doip_tools::LoadOptions& load, bool& via_tcp, TlsArguments& tls,
+                                     FlashArguments& flash) {
     // An option that only TLS takes: its name noted for the error when --tls is missing.
     const auto tls_only = [&tls](const char* name) {
         if (tls.first_without_tls.empty()) {
@@ -208,6 +279,35 @@ doip_tools::OptionTable option_table(doip_tools::TesterOptions& options,
             return !v.empty();
         };
     };
+    // An option that only flash takes: its name noted for the error with another command.
+    const auto flash_only = [&flash](const char* name) {
+        if (flash.first_flash_only.empty()) {
+            flash.first_flash_only = name;
+        }
+    };
+    // A flash setting in hex up to `max`, or "off" (0) when `off` allows it.
+    const auto flash_hex = [flash_only](const char* name, uint32_t max, bool off, auto* out) {
+        return [=](const std::string& v) {
+            flash_only(name);
+            uint32_t value = 0;
+            if (off && v == "off") {
+                *out = 0;
+                return true;
+            }
+            if (!doip_tools::parse_hex(v, max, &value)) {
+                return false;
+            }
+            *out = static_cast<std::remove_pointer_t<decltype(out)>>(value);
+            return true;
+        };
+    };
+    const auto flash_flag = [flash_only](const char* name, bool* out, bool value) {
+        return [=] {
+            flash_only(name);
+            *out = value;
+        };
+    };
+    doip_tools::FlashSettings& f = flash.settings;
     doip_tools::OptionTable table;
     table.text("--host", &options.host, &doip_tools::net::is_ipv4)
         .value("--port",
@@ -277,7 +377,15 @@ doip_tools::OptionTable option_table(doip_tools::TesterOptions& options,
                    return uds.functional;
                })
         .flag("--reconnect", [&] { uds.reconnect = true; })
-        .decimal("--reconnect-tries", 100, &uds.reconnect_tries, 1)
+        .value("--reconnect-tries",
+               [&](const std::string& v) {
+                   uint32_t tries = 0;
+                   if (!doip_tools::parse_decimal(v, 100, &tries) || tries == 0) {
+                       return false;
+                   }
+                   uds.reconnect_tries = f.reconnect_tries = tries;
+                   return true;
+               })
         .decimal("--connections", 0xFFFFFFFFu, &load.connections)
         .value("--duration",
                [&](const std::string& v) {
@@ -287,7 +395,68 @@ doip_tools::OptionTable option_table(doip_tools::TesterOptions& options,
                })
         .decimal("--count", 0xFFFFFFFFu, &load.count, 1)
         .decimal("--rate", 1000000, &load.rate)
-        .text("--json", &load.json_file)
+        .value("--json",
+               [&](const std::string& v) {
+                   load.json_file = f.json_file = v;
+                   return !v.empty();
+               })
+        .value("--key-cmd",
+               [&, flash_only](const std::string& v) {
+                   flash_only("--key-cmd");
+                   f.key_command = v;
+                   return !v.empty();
+               })
+        .value("--format",
+               [&, flash_only](const std::string& v) {
+                   flash_only("--format");
+                   f.image.format = v;
+                   const std::vector<std::string> names = doip_tools::image_format_names();
+                   return std::find(names.begin(), names.end(), v) != names.end();
+               })
+        .value("--address",
+               [&, flash_only](const std::string& v) {
+                   flash_only("--address");
+                   uint32_t address = 0;
+                   if (!doip_tools::parse_hex(v, 0xFFFFFFFFu, &address)) {
+                       return false;
+                   }
+                   f.image.address = address;
+                   return true;
+               })
+        .value("--block-size",
+               [&, flash_only](const std::string& v) {
+                   flash_only("--block-size");
+                   return doip_tools::parse_decimal(v, 0xFFFFFFFFu, &f.block_size) && f.block_size > 0;
+               })
+        .value("--extended-session", flash_hex("--extended-session", 0xFF, true, &f.extended_session))
+        .value("--programming-session",
+               flash_hex("--programming-session", 0xFF, true, &f.programming_session))
+        .value("--security-level", flash_hex("--security-level", 0x7D, false, &f.security_level))
+        .value("--erase-routine", flash_hex("--erase-routine", 0xFFFF, false, &f.erase_routine))
+        .flag("--no-erase", flash_flag("--no-erase", &f.erase, false))
+        .value("--check-routine", flash_hex("--check-routine", 0xFFFF, false, &f.check_routine))
+        .flag("--no-check", flash_flag("--no-check", &f.check, false))
+        .value("--data-format", flash_hex("--data-format", 0xFF, false, &f.data_format))
+        .value("--address-format", flash_hex("--address-format", 0xFF, false, &f.address_and_length_format))
+        .value("--reset-type", flash_hex("--reset-type", 0xFF, false, &f.reset_type))
+        .flag("--no-reset", flash_flag("--no-reset", &f.reset, false))
+        .flag("--dry-run", flash_flag("--dry-run", &f.dry_run, true))
+        .value("--progress",
+               [&, flash_only](const std::string& v) {
+                   using doip_tools::ProgressStyle;
+                   flash_only("--progress");
+                   const std::pair<const char*, ProgressStyle> styles[] = {{"auto", ProgressStyle::automatic},
+                                                                           {"bar", ProgressStyle::bar},
+                                                                           {"lines", ProgressStyle::lines},
+                                                                           {"none", ProgressStyle::none}};
+                   for (const auto& [name, style] : styles) {
+                       if (v == name) {
+                           f.progress = style;
+                           return true;
+                       }
+                   }
+                   return false;
+               })
         .flag("--verbose", [&] { options.verbose = true; });
     return table;
 }
@@ -307,11 +476,16 @@ int main(int argc, char** argv) {
     LoadOptions load_options;
     bool via_tcp = false;
     TlsArguments tls_arguments;
+    FlashArguments flash_arguments;
     std::string command;
     std::vector<UdsRequest> uds_requests;
     const auto positional = [&](const std::string& a) {
         if (command.empty()) {
             command = a;
+            return true;
+        }
+        if (command == "flash") {
+            flash_arguments.files.push_back(a);
             return true;
         }
         UdsRequest request;
@@ -322,7 +496,7 @@ int main(int argc, char** argv) {
         return true;
     };
     const OptionTable::Result parsed =
-        option_table(options, discover, uds_options, load_options, via_tcp, tls_arguments)
+        option_table(options, discover, uds_options, load_options, via_tcp, tls_arguments, flash_arguments)
             .parse(args, positional);
     switch (parsed.status) {
         case OptionTable::Status::ok:
@@ -344,6 +518,10 @@ int main(int argc, char** argv) {
         if (!wrong.empty()) {
             return usage_error(wrong);
         }
+    }
+    const std::string wrong_flash = flash_settings(flash_arguments, command);
+    if (!wrong_flash.empty()) {
+        return usage_error(wrong_flash);
     }
     const std::string wrong_tls = tls_settings(tls_arguments, command, via_tcp, options);
     if (!wrong_tls.empty()) {
@@ -376,6 +554,9 @@ int main(int argc, char** argv) {
         rc = run_uds(options, uds_options, uds_requests, std::cout);
     } else if (command == "load") {
         rc = run_load(options, load_options, uds_requests, std::cout);
+    } else if (command == "flash") {
+        flash_arguments.settings.image.path = flash_arguments.files[0];
+        rc = run_flash(options, flash_arguments.settings, std::cout);
     } else if (command == "discover") {
         rc = run_discover(options, discover, std::cout);
     } else if (command == "status") {

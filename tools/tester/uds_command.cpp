@@ -3,30 +3,18 @@
 // the entity takes is refused before it is sent.
 #include "commands.h"
 
-#include <algorithm>
-#include <chrono>
-#include <sstream>
-#include <thread>
+#include <string>
 
 #include "arguments.h"
 #include "describe.h"
 #include "formatting.h"
 #include "functional.h"
+#include "routing_upkeep.h"
 #include "socket_layer.h"
 #include "uds_match.h"
 
 namespace doip_tools {
 namespace {
-
-// Generic header, source and target address: what a diagnostic message adds to the UDS bytes.
-constexpr size_t kDiagnosticHeaderSize = DOIP_HEADER_SIZE + 4;
-// The entity status is asked for only to learn the max data size: an entity that does not answer it
-// soon is not waited for.
-constexpr uint32_t kStatusWaitMs = 1000;
-// Reconnection back-off: the first attempt after this, each further one after twice the one before, up to
-// the most.
-constexpr uint32_t kFirstBackoffMs = 100;
-constexpr uint32_t kMostBackoffMs = 2000;
 
 std::string trimmed(const std::string& text) {
     const size_t first = text.find_first_not_of(' ');
@@ -208,64 +196,18 @@ class UdsRun {
         return cause.empty() ? "the connection is no longer open" : cause;
     }
 
-    // Closes the connection (doip_uninitialize), then reopens it and activates routing, with back-off. The
-    // caller has printed why, on the line this continues.
+    // Reopens the connection with back-off (the caller has printed why, on the line this continues), then
+    // asks the entity's limit again.
     bool reconnect() {
-        uint32_t backoff = kFirstBackoffMs;
-        for (uint32_t attempt = 1; attempt <= uds_options_.reconnect_tries; ++attempt) {
-            out_ << "reconnecting (attempt " << attempt << " of " << uds_options_.reconnect_tries
-                 << ", after " << backoff << " ms)... " << std::flush;
-            session_.close();
-            std::this_thread::sleep_for(std::chrono::milliseconds(backoff));
-            // The activation's own lines are shown when it fails (or with --verbose).
-            std::ostringstream details;
-            const bool active = activate_routing(session_, details);
-            out_ << (active ? "routing active again" : "failed") << "\n";
-            if (!active || options_.verbose) {
-                std::istringstream lines(details.str());
-                for (std::string line; std::getline(lines, line);) {
-                    out_ << "    " << line << "\n";
-                }
-            }
-            if (active) {
-                routing_active();
-                return true;
-            }
-            backoff = std::min(backoff * 2, kMostBackoffMs);
+        if (!reconnect_with_backoff(session_, uds_options_.reconnect_tries, out_)) {
+            return false;
         }
-        out_ << "error: routing not active again after " << uds_options_.reconnect_tries << " attempts\n";
-        return false;
+        routing_active();
+        return true;
     }
 
     // After each activation: the entity's limit.
-    void routing_active() { ask_max_data_size(); }
-
-    void ask_max_data_size() {
-        max_data_size_ = 0;
-        const uint32_t wait = std::min(options_.timeout_ms, kStatusWaitMs);
-        ReceivedMessage reply;
-        if (session_.send(header_only_request(session_.context(), DOIP_PT_ENTITY_STATUS_REQUEST)) !=
-                DOIP_OK ||
-            !session_.receive({DOIP_PT_ENTITY_STATUS_RESPONSE, DOIP_PT_GENERIC_NACK}, wait, &reply) ||
-            reply.payload_type() != DOIP_PT_ENTITY_STATUS_RESPONSE) {
-            if (options_.verbose) {
-                out_ << "    entity status: "
-                     << (reply.bytes.empty() ? "no answer within " + std::to_string(wait) + " ms"
-                                             : describe_message(reply.bytes))
-                     << "; going on without a max data size\n";
-            }
-            return;
-        }
-        doip_entity_status_response_s status{};
-        if (doip_entity_status_response_deserilize(
-                reply.bytes.data(), static_cast<uint32_t>(reply.bytes.size()), &status) == DOIP_OK &&
-            status.has_max_data_size != 0) {
-            max_data_size_ = status.max_data_size;
-        }
-        if (options_.verbose) {
-            out_ << "    <- " << describe_message(reply.bytes) << "\n";
-        }
-    }
+    void routing_active() { max_data_size_ = ask_max_data_size(session_, out_); }
 
     const TesterOptions& options_;
     const UdsOptions& uds_options_;
