@@ -64,6 +64,11 @@ ROWS = [
     ("9. Routing activation over TLS 1.3: doip_activate (median)", "tls_bench",
      r"BM_TlsActivation_vs_PlainActivation/", "figure_us", "floor_us", "us", "none", None,
      "doip_activate on plain TCP"),
+] + [
+    ("10. Flash: 16 MiB image, %s blocks (RequestDownload to transfer exit)" % label, "flash_bench",
+     r"BM_Flash_vs_RawClient/block:%d/" % size, "figure_mib_per_s", "floor_mib_per_s", "mib_per_s",
+     "min_ratio", 0.8, "raw blocking TCP client, the same TransferData requests")
+    for label, size in (("1 KiB", 1024), ("4 KiB", 4096), ("64 KiB", 65536))
 ]
 
 
@@ -100,6 +105,8 @@ def fmt(value, unit):
         return "%.0f /s" % value
     if unit == "bytes":
         return "%.0f B" % value
+    if unit == "mib_per_s":
+        return "%.1f MiB/s" % value
     return "%g" % value
 
 
@@ -221,6 +228,11 @@ def main():
         "  verified against its CA and address): the same `Session`s over TLS 1.3 and over plain TCP, blocks",
         "  alternating; the handshake on a raw socket (connect, then the handshake, closed with close_notify)",
         "  against the connect alone; `doip_activate` with the layer set up for TLS against plain.",
+        "- 10: `flash_bench`, the simulator with a flashable ECU in the same process: `run_flash` (the",
+        "  tester's `flash` without its ECU reset) against a client on a blocking TCP socket that sends the",
+        "  same TransferData requests (the ECU's maxNumberOfBlockLength set to the block size + 2) and reads",
+        "  each acknowledgement and response; both timed from RequestDownload to the transfer exit; rounds",
+        "  alternate, the median of five each.",
         "",
     ]
     with open(output, "w", encoding="utf-8") as f:
