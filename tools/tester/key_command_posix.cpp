@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -16,6 +17,8 @@ extern char** environ;
 
 namespace doip_tools {
 namespace {
+
+constexpr size_t kMostOutput = 64 * 1024;  // bytes kept of each of standard output and error
 
 struct Pipe {
     int fd[2] = {-1, -1};
@@ -68,7 +71,9 @@ bool run_key_command(const std::string& command, const std::string& input, KeyCo
     Pipe in;
     Pipe out;
     Pipe err;
-    if (::pipe(in.fd) != 0 || ::pipe(out.fd) != 0 || ::pipe(err.fd) != 0) {
+    // Close-on-exec: a program another thread starts meanwhile must not hold these pipes open.
+    if (::pipe2(in.fd, O_CLOEXEC) != 0 || ::pipe2(out.fd, O_CLOEXEC) != 0 ||
+        ::pipe2(err.fd, O_CLOEXEC) != 0) {
         *error = std::string("cannot make a pipe: ") + std::strerror(errno);
         return false;
     }
@@ -120,7 +125,10 @@ bool run_key_command(const std::string& command, const std::string& input, KeyCo
             char buffer[4096];
             const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
-                sinks[i]->append(buffer, static_cast<size_t>(n));
+                // A key is a few bytes: output beyond the limit is read (so the program is not blocked)
+                // and dropped.
+                sinks[i]->append(buffer, std::min(static_cast<size_t>(n),
+                                                  kMostOutput - std::min(kMostOutput, sinks[i]->size())));
             } else if (n == 0 || errno != EINTR) {
                 fds[i].fd = -1;  // the Pipe closes it
             }
