@@ -345,7 +345,6 @@ class FlashRun {
     // After a late answer taken for this TransferData's: the next response of the target on the connection
     // (past response-pending ones) becomes `x`'s answer, or `x` ends without one.
     void wait_own_answer(UdsExchange* x) {
-        constexpr size_t kUdsOffset = DOIP_HEADER_SIZE + 4;
         auto deadline = Clock::now() + std::chrono::milliseconds(options_.timeout_ms);
         ReceivedMessage m;
         for (;;) {
@@ -357,11 +356,11 @@ class FlashRun {
                 x->cause = session_->receive_failure();
                 return;
             }
-            if (m.bytes.size() <= kUdsOffset ||
+            if (m.bytes.size() <= kDiagnosticHeaderSize ||
                 load_be16(m.bytes.data() + DOIP_HEADER_SIZE) != session_->context().target_address) {
                 continue;
             }
-            x->uds.assign(m.bytes.begin() + kUdsOffset, m.bytes.end());
+            x->uds.assign(m.bytes.begin() + kDiagnosticHeaderSize, m.bytes.end());
             if (is_response_pending(x->uds)) {
                 ++x->pending_responses;
                 deadline = Clock::now() + std::chrono::milliseconds(options_.pending_ms);

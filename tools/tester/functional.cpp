@@ -12,9 +12,6 @@
 namespace doip_tools {
 namespace {
 
-// Generic header, source and target address.
-constexpr size_t kDiagnosticHeaderSize = DOIP_HEADER_SIZE + 4;
-
 bool is_negative(const FunctionalAnswer& a) {
     return !a.uds.empty() && a.uds[0] == kNegativeResponseSid;
 }

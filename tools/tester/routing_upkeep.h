@@ -10,9 +10,6 @@
 
 namespace doip_tools {
 
-// Generic header, source and target address: what a diagnostic message adds to the UDS bytes.
-constexpr uint32_t kDiagnosticHeaderSize = DOIP_HEADER_SIZE + 4;
-
 // Closes the session's connection, then reopens it and activates routing, up to `tries` times: first after
 // 100 ms, each further attempt after twice the wait before, up to 2 s. Prints each attempt on the line the
 // caller began (with why); the activation's lines when it fails or with --verbose. True when routing is

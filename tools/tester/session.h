@@ -16,6 +16,9 @@
 
 namespace doip_tools {
 
+// Generic header, source and target address: what a diagnostic message adds to the UDS bytes.
+constexpr uint32_t kDiagnosticHeaderSize = DOIP_HEADER_SIZE + 4;
+
 // The entity's TCP port for plain DoIP, and the one for DoIP over TLS.
 constexpr uint16_t kPlainPort = 13400;
 constexpr uint16_t kTlsPort = 3496;
